@@ -1,0 +1,237 @@
+#include "platform/winsock.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace
+{
+
+sockaddr_in Loopback(unsigned short port)
+{
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_port = htons(port);
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	return a;
+}
+
+const sockaddr* Sa(const sockaddr_in& a)
+{
+	return reinterpret_cast<const sockaddr*>(&a);
+}
+
+// A listening loopback socket on a port the system chose.
+SOCKET Listen(unsigned short& port)
+{
+	SOCKET s = winsock::socket(AF_INET, SOCK_STREAM, 0);
+	sockaddr_in a = Loopback(0);
+	EXPECT_EQ(0, winsock::bind(s, Sa(a), sizeof(a)));
+	EXPECT_EQ(0, winsock::listen(s, 5));
+	int len = sizeof(a);
+	EXPECT_EQ(0, winsock::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len));
+	port = ntohs(a.sin_port);
+	return s;
+}
+
+long long MillisecondsSince(std::chrono::steady_clock::time_point start)
+{
+	return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+class WinsockTest : public ::testing::Test
+{
+protected:
+	void SetUp() override
+	{
+		WSADATA data;
+		ASSERT_EQ(0, WSAStartup(MAKEWORD(1, 1), &data));
+		ASSERT_EQ(MAKEWORD(1, 1), data.wVersion);
+	}
+};
+
+} // namespace
+
+TEST_F(WinsockTest, FailuresMapErrnoAtOnceAndOnlyOnFailure)
+{
+	int sv[2];
+	ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
+	u_long on = 1;
+	ASSERT_EQ(0, ioctlsocket(sv[0], FIONBIO, &on));
+	EXPECT_TRUE(::fcntl(sv[0], F_GETFL) & O_NONBLOCK);
+	char c;
+	EXPECT_EQ(SOCKET_ERROR, winsock::recv(sv[0], &c, 1, 0));
+	EXPECT_EQ(WSAEWOULDBLOCK, WSAGetLastError());
+	// A successful call leaves the code alone; another thread has its own.
+	EXPECT_EQ(1, winsock::send(sv[1], "x", 1, 0));
+	EXPECT_EQ(WSAEWOULDBLOCK, WSAGetLastError());
+	int other = -1;
+	std::thread([&] { other = WSAGetLastError(); }).join();
+	EXPECT_EQ(0, other);
+
+	// A peer that is gone: an error code, not SIGPIPE.
+	EXPECT_EQ(0, closesocket(sv[0]));
+	EXPECT_EQ(SOCKET_ERROR, winsock::send(sv[1], "x", 1, 0));
+	EXPECT_EQ(WSAECONNRESET, WSAGetLastError());
+	EXPECT_EQ(0, closesocket(sv[1]));
+	EXPECT_EQ(SOCKET_ERROR, winsock::recv(sv[1], &c, 1, 0));
+	EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
+	EXPECT_EQ(SOCKET_ERROR, closesocket(sv[1]));
+	EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
+
+	EXPECT_EQ(WSAEINPROGRESS, WSAErrorFromErrno(EINPROGRESS));
+	EXPECT_EQ(WSAEWOULDBLOCK, WSAErrorFromErrno(EINPROGRESS, true));
+	EXPECT_EQ(EDOM, WSAErrorFromErrno(EDOM));
+}
+
+TEST_F(WinsockTest, ConnectAndBindErrors)
+{
+	unsigned short port = 0;
+	SOCKET listener = Listen(port);
+
+	// Linux keeps a listened port for its listener, SO_REUSEADDR or not.
+	SOCKET second = winsock::socket(AF_INET, SOCK_STREAM, 0);
+	int one = 1;
+	ASSERT_EQ(0, winsock::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char*>(&one), sizeof(one)));
+	ASSERT_EQ(0, winsock::setsockopt(second, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char*>(&one), sizeof(one)));
+	sockaddr_in a = Loopback(port);
+	EXPECT_EQ(SOCKET_ERROR, winsock::bind(second, Sa(a), sizeof(a)));
+	EXPECT_EQ(WSAEADDRINUSE, WSAGetLastError());
+
+	// A connect still on its way is WSAEWOULDBLOCK, as on Windows.
+	u_long on = 1;
+	ASSERT_EQ(0, ioctlsocket(second, FIONBIO, &on));
+	if (winsock::connect(second, Sa(a), sizeof(a)) == SOCKET_ERROR)
+	{
+		EXPECT_EQ(WSAEWOULDBLOCK, WSAGetLastError());
+	}
+	closesocket(second);
+	closesocket(listener);
+
+	// Nobody listens any more: refused, at once when blocking, and through
+	// SO_ERROR on a writable socket when not.
+	SOCKET blocking = winsock::socket(AF_INET, SOCK_STREAM, 0);
+	EXPECT_EQ(SOCKET_ERROR, winsock::connect(blocking, Sa(a), sizeof(a)));
+	EXPECT_EQ(WSAECONNREFUSED, WSAGetLastError());
+	closesocket(blocking);
+
+	SOCKET nb = winsock::socket(AF_INET, SOCK_STREAM, 0);
+	ASSERT_EQ(0, ioctlsocket(nb, FIONBIO, &on));
+	if (winsock::connect(nb, Sa(a), sizeof(a)) == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK)
+	{
+		winsock::fd_set w, e;
+		FD_ZERO(&w);
+		FD_ZERO(&e);
+		FD_SET(nb, &w);
+		FD_SET(nb, &e);
+		timeval tv{2, 0};
+		EXPECT_EQ(1, winsock::select(0, nullptr, &w, &e, &tv));
+		EXPECT_TRUE(FD_ISSET(nb, &w));
+		int err = 0, len = sizeof(err);
+		ASSERT_EQ(0, winsock::getsockopt(nb, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len));
+		EXPECT_EQ(WSAECONNREFUSED, err);
+	}
+	else
+	{
+		EXPECT_EQ(WSAECONNREFUSED, WSAGetLastError());
+	}
+	closesocket(nb);
+}
+
+TEST_F(WinsockTest, SetsHoldSixtyFourSocketsAndShiftOnRemoval)
+{
+	winsock::fd_set set;
+	FD_ZERO(&set);
+	for (SOCKET s = 100; s < 200; ++s)
+		FD_SET(s, &set);
+	FD_SET(100, &set);
+	ASSERT_EQ(64u, set.fd_count);
+	EXPECT_FALSE(FD_ISSET(164, &set));
+	FD_CLR(101, &set);
+	EXPECT_EQ(63u, set.fd_count);
+	EXPECT_EQ(100, set.fd_array[0]);
+	EXPECT_EQ(102, set.fd_array[1]);
+	EXPECT_EQ(163, set.fd_array[62]);
+}
+
+TEST_F(WinsockTest, SelectKeepsOnlyReadySocketsAndCountsOverSets)
+{
+	int a[2], b[2];
+	ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, a));
+	ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, b));
+	ASSERT_EQ(1, winsock::send(a[1], "x", 1, 0));
+
+	winsock::fd_set r, w;
+	FD_ZERO(&r);
+	FD_ZERO(&w);
+	FD_SET(b[0], &r);
+	FD_SET(a[0], &r);
+	FD_SET(a[0], &w);
+	const timeval tv{5, 0};
+	EXPECT_EQ(2, winsock::select(-7, &r, &w, nullptr, &tv));
+	ASSERT_EQ(1u, r.fd_count);
+	EXPECT_EQ(a[0], r.fd_array[0]);
+	EXPECT_EQ(1u, w.fd_count);
+	EXPECT_EQ(5, tv.tv_sec);
+
+	// A peer's hang-up makes a socket readable, but a socket watched only
+	// for exceptions waits out the time-out.
+	closesocket(b[1]);
+	winsock::fd_set e;
+	FD_ZERO(&e);
+	FD_SET(b[0], &e);
+	const timeval shortWait{0, 80000};
+	auto start = std::chrono::steady_clock::now();
+	EXPECT_EQ(0, winsock::select(0, nullptr, nullptr, &e, &shortWait));
+	EXPECT_GE(MillisecondsSince(start), 80);
+	EXPECT_EQ(0u, e.fd_count);
+	FD_ZERO(&r);
+	FD_SET(b[0], &r);
+	EXPECT_EQ(1, winsock::select(0, &r, nullptr, nullptr, &shortWait));
+
+	// Empty sets just wait; bad arguments and closed descriptors fail.
+	start = std::chrono::steady_clock::now();
+	EXPECT_EQ(0, winsock::select(0, nullptr, nullptr, nullptr, &shortWait));
+	EXPECT_GE(MillisecondsSince(start), 80);
+	const timeval negative{0, -1};
+	EXPECT_EQ(SOCKET_ERROR, winsock::select(0, &r, nullptr, nullptr, &negative));
+	EXPECT_EQ(WSAEINVAL, WSAGetLastError());
+	closesocket(b[0]);
+	FD_ZERO(&r);
+	FD_SET(a[0], &r);
+	FD_SET(b[0], &r);
+	EXPECT_EQ(SOCKET_ERROR, winsock::select(0, &r, nullptr, nullptr, &shortWait));
+	EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
+
+	// No bitmap: a descriptor far above 1023 is watched like any other.
+	rlimit lim{};
+	if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur > 3000)
+	{
+		ASSERT_EQ(2999, ::dup2(a[0], 2999));
+		FD_ZERO(&r);
+		FD_SET(2999, &r);
+		EXPECT_EQ(1, winsock::select(0, &r, nullptr, nullptr, &tv));
+		closesocket(2999);
+	}
+	closesocket(a[0]);
+	closesocket(a[1]);
+}
+
+TEST_F(WinsockTest, ProtocolLookup)
+{
+	protoent* tcp = winsock::getprotobyname("tcp");
+	ASSERT_NE(nullptr, tcp);
+	EXPECT_EQ(IPPROTO_TCP, tcp->p_proto);
+	protoent* udp = winsock::getprotobyname("udp");
+	ASSERT_NE(nullptr, udp);
+	EXPECT_EQ(IPPROTO_UDP, udp->p_proto);
+	EXPECT_EQ(nullptr, winsock::getprotobyname("no-such-protocol"));
+	EXPECT_EQ(WSANO_DATA, WSAGetLastError());
+}
