@@ -1,8 +1,10 @@
 #include "base/Exception.h"
 
+#include "base/NetUtil.h"
+
 Exception::Exception(const std::string& message)
 	: m_message(message)
-	, m_detail("Not available")
+	, m_detail(NetUtil::NotAvailable())
 {
 }
 

@@ -1,0 +1,46 @@
+#include "base/Mutex.h"
+#include "base/MutexLock.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <thread>
+#include <vector>
+
+TEST(Mutex, OwnerMayRelockAndOthersWait)
+{
+	Mutex mutex;
+	std::atomic<bool> otherHolds{false};
+	std::thread other;
+	{
+		MutexLock outer(mutex);
+		{
+			MutexLock inner(mutex); // re-entrant for its owner: must not deadlock
+		}
+		other = std::thread([&] {
+			MutexLock lock(mutex);
+			otherHolds = true;
+		});
+		std::this_thread::sleep_for(std::chrono::milliseconds(50));
+		EXPECT_FALSE(otherHolds); // still held by the outer lock
+	}
+	other.join();
+	EXPECT_TRUE(otherHolds);
+}
+
+TEST(Mutex, SerialisesIncrementsAcrossThreads)
+{
+	Mutex mutex;
+	long counter = 0;
+	std::vector<std::thread> threads;
+	for (int t = 0; t < 4; ++t)
+		threads.emplace_back([&] {
+			for (int i = 0; i < 20000; ++i)
+			{
+				MutexLock lock(mutex);
+				++counter;
+			}
+		});
+	for (auto& t : threads)
+		t.join();
+	EXPECT_EQ(80000, counter);
+}
