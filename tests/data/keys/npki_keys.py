@@ -1,0 +1,180 @@
+#!/usr/bin/env python3
+"""Makes and reads NPKI key files without the agent's code.
+
+The key derivations are done here with hashlib, the SEED-CBC cipher by the
+openssl command (legacy provider), and the DER wrapping by
+`openssl asn1parse -genconf`. The tests use this route as the independent
+check of what the agent reads and writes.
+
+  npki_keys.py make OUTDIR      writes the committed fixtures into OUTDIR
+  npki_keys.py decrypt KEY PASSWORD OUT
+                                decrypts an NPKI key file (any of the three
+                                schemes) and writes the PrivateKeyInfo DER to
+                                OUT; prints "scheme salt-hex iterations"
+"""
+
+import hashlib
+import os
+import subprocess
+import sys
+import tempfile
+
+OID_PBE_SHA_SEED = "1.2.410.200004.1.15"
+OID_SEED_CBC = "1.2.410.200004.1.4"
+OID_PBES2 = "1.2.840.113549.1.5.13"
+OID_PBKDF2 = "1.2.840.113549.1.5.12"
+FIXED_IV = b"0123456789012345"
+PASSWORD = "npki-Pass1!"
+PFX_PASSWORD = "pfx-Pass2?"
+ITERATIONS = 2048
+
+
+def run(args, data=None):
+    return subprocess.run(args, input=data, stdout=subprocess.PIPE, check=True).stdout
+
+
+def pbkdf1_sha1(password, salt, iterations):
+    block = hashlib.sha1(password + salt).digest()
+    for _ in range(iterations - 1):
+        block = hashlib.sha1(block).digest()
+    return block
+
+
+def seed_cbc(data, key, iv, decrypt):
+    args = ["openssl", "enc", "-seed-cbc", "-provider", "legacy", "-provider", "default",
+            "-K", key.hex(), "-iv", iv.hex()]
+    if decrypt:
+        args.append("-d")
+    return run(args, data)
+
+
+def key_iv(scheme, password, salt, iterations, iv=None):
+    """The SEED key and IV of each scheme."""
+    if scheme == "pbes2":
+        return hashlib.pbkdf2_hmac("sha1", password, salt, iterations, 20)[:16], iv
+    dk = pbkdf1_sha1(password, salt, iterations)
+    if scheme == "seed":
+        return dk[:16], hashlib.sha1(dk[16:20]).digest()[:16]
+    return dk[:16], FIXED_IV
+
+
+def wrap(scheme, salt, iterations, iv, ciphertext, path):
+    if scheme == "pbes2":
+        alg = (f"[alg]\noid=OID:{OID_PBES2}\nparams=SEQUENCE:pbes2\n"
+               f"[pbes2]\nkdf=SEQUENCE:kdf\nenc=SEQUENCE:enc\n"
+               f"[kdf]\noid=OID:{OID_PBKDF2}\nparams=SEQUENCE:kdfparams\n"
+               f"[kdfparams]\nsalt=FORMAT:HEX,OCTETSTRING:{salt.hex()}\niter=INTEGER:{iterations}\n"
+               f"[enc]\noid=OID:{OID_SEED_CBC}\niv=FORMAT:HEX,OCTETSTRING:{iv.hex()}\n")
+    else:
+        oid = OID_PBE_SHA_SEED if scheme == "seed" else OID_SEED_CBC
+        alg = (f"[alg]\noid=OID:{oid}\nparams=SEQUENCE:pbe\n"
+               f"[pbe]\nsalt=FORMAT:HEX,OCTETSTRING:{salt.hex()}\niter=INTEGER:{iterations}\n")
+    conf = ("asn1=SEQUENCE:epki\n[epki]\nalg=SEQUENCE:alg\n"
+            f"data=FORMAT:HEX,OCTETSTRING:{ciphertext.hex()}\n" + alg)
+    with tempfile.NamedTemporaryFile("w", suffix=".cnf", delete=False) as f:
+        f.write(conf)
+    try:
+        run(["openssl", "asn1parse", "-genconf", f.name, "-out", path, "-noout"])
+    finally:
+        os.unlink(f.name)
+
+
+def encrypt_key(scheme, pkcs8, password, path):
+    salt = os.urandom(8)
+    iv = os.urandom(16) if scheme == "pbes2" else None
+    key, iv = key_iv(scheme, password.encode(), salt, ITERATIONS, iv)
+    wrap(scheme, salt, ITERATIONS, iv, seed_cbc(pkcs8, key, iv, False), path)
+
+
+# --- a minimal DER reader, enough for EncryptedPrivateKeyInfo ---
+
+def tlv(data, pos):
+    tag = data[pos]
+    length = data[pos + 1]
+    pos += 2
+    if length & 0x80:
+        count = length & 0x7F
+        length = int.from_bytes(data[pos:pos + count], "big")
+        pos += count
+    return tag, data[pos:pos + length], pos + length
+
+
+def children(data):
+    pos, out = 0, []
+    while pos < len(data):
+        tag, value, pos = tlv(data, pos)
+        out.append((tag, value))
+    return out
+
+
+def oid_text(value):
+    parts = [value[0] // 40, value[0] % 40]
+    n = 0
+    for b in value[1:]:
+        n = (n << 7) | (b & 0x7F)
+        if not b & 0x80:
+            parts.append(n)
+            n = 0
+    return ".".join(map(str, parts))
+
+
+def decrypt(path, password, out):
+    with open(path, "rb") as f:
+        _, epki, _ = tlv(f.read(), 0)
+    (_, alg), (_, ciphertext) = children(epki)
+    (_, oid), (_, params) = children(alg)
+    oid = oid_text(oid)
+    iv = None
+    if oid == OID_PBES2:
+        (_, kdf), (_, enc) = children(params)
+        _, kdfparams = children(kdf)[1]
+        (_, salt), (_, iters) = children(kdfparams)[:2]
+        iv = children(enc)[1][1]
+        scheme = "pbes2"
+    else:
+        (_, salt), (_, iters) = children(params)
+        scheme = {OID_PBE_SHA_SEED: "seed", OID_SEED_CBC: "seedcbc"}[oid]
+    iterations = int.from_bytes(iters, "big")
+    key, iv = key_iv(scheme, password.encode(), salt, iterations, iv)
+    with open(out, "wb") as f:
+        f.write(seed_cbc(ciphertext, key, iv, True))
+    print(scheme, salt.hex(), iterations)
+
+
+def make(outdir):
+    os.makedirs(outdir, exist_ok=True)
+    p = lambda name: os.path.join(outdir, name)
+    run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048",
+         "-out", p("key.pem")])
+    run(["openssl", "pkcs8", "-topk8", "-nocrypt", "-in", p("key.pem"), "-outform", "DER",
+         "-out", p("key.p8.der")])
+    run(["openssl", "req", "-new", "-x509", "-key", p("key.pem"), "-days", "7300",
+         "-subj", "/C=KR/O=org1/OU=unit1/CN=name1", "-out", p("cert.pem")])
+    run(["openssl", "x509", "-in", p("cert.pem"), "-outform", "DER", "-out", p("signCert.der")])
+    with open(p("key.p8.der"), "rb") as f:
+        pkcs8 = f.read()
+    for scheme in ("seed", "seedcbc", "pbes2"):
+        encrypt_key(scheme, pkcs8, PASSWORD, p(f"signPri.{scheme}.key"))
+
+    pfx = ["openssl", "pkcs12", "-export", "-passout", "pass:" + PFX_PASSWORD]
+    run(pfx + ["-legacy", "-in", p("cert.pem"), "-inkey", p("key.pem"), "-out", p("legacy.p12")])
+    run(pfx + ["-in", p("cert.pem"), "-inkey", p("key.pem"), "-out", p("aes.p12")])
+    run(pfx + ["-nokeys", "-in", p("cert.pem"), "-out", p("nokey.p12")])
+    run(pfx + ["-nocerts", "-inkey", p("key.pem"), "-out", p("nocert.p12")])
+
+    # A subject whose text form runs past 1024 bytes.
+    long_subject = "/C=KR" + "".join(f"/OU={chr(65 + i) * 60}" for i in range(18)) + "/CN=long"
+    run(["openssl", "req", "-new", "-x509", "-key", p("key.pem"), "-days", "7300",
+         "-subj", long_subject, "-out", p("longsubject.pem")])
+    run(pfx + ["-in", p("longsubject.pem"), "-inkey", p("key.pem"), "-out", p("longsubject.p12")])
+    for name in ("cert.pem", "longsubject.pem"):
+        os.unlink(p(name))
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 3 and sys.argv[1] == "make":
+        make(sys.argv[2])
+    elif len(sys.argv) == 5 and sys.argv[1] == "decrypt":
+        decrypt(sys.argv[2], sys.argv[3], sys.argv[4])
+    else:
+        sys.exit(__doc__)
