@@ -1,0 +1,664 @@
+#include "PKI/cert_util.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/objects.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/rand.h>
+
+#include "PKI/CryptoInitializer.h"
+
+namespace
+{
+
+template <typename T, void (*Free)(T*)>
+struct Deleter
+{
+	void operator()(T* p) const { Free(p); }
+};
+
+void FreeBio(BIO* bio) { BIO_free_all(bio); }
+void FreeFile(FILE* f) { std::fclose(f); }
+
+using BioPtr = std::unique_ptr<BIO, Deleter<BIO, FreeBio>>;
+using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
+using Pkcs12Ptr = std::unique_ptr<PKCS12, Deleter<PKCS12, PKCS12_free>>;
+using P8InfoPtr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, Deleter<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>>;
+using SigPtr = std::unique_ptr<X509_SIG, Deleter<X509_SIG, X509_SIG_free>>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
+using FilePtr = std::unique_ptr<FILE, Deleter<FILE, FreeFile>>;
+
+// Passwords are taken up to this many bytes, as the library's PEM prompt
+// buffer holds them.
+const int kPasswordSize = 1024;
+const int kPkcs8Iterations = 2048;
+const int kPkcs8SaltLength = 8;
+const int kPkcs12Iterations = 2048;
+const char kFriendlyName[] = "pkcs12test";
+const int kSubjectTextSize = 1024;
+
+// Every function that uses the library's algorithms or objects starts here,
+// so the start-up runs in every program that uses these utilities.
+void StartCrypto()
+{
+	CryptoInitializer::Instance();
+}
+
+// A malloc'd copy of the bytes with a NUL after them.
+template <typename Char>
+Char* MallocCopy(const void* data, size_t length)
+{
+	Char* copy = static_cast<Char*>(std::malloc(length + 1));
+	if (copy != nullptr)
+	{
+		std::memcpy(copy, data, length);
+		copy[length] = 0;
+	}
+	return copy;
+}
+
+// The password callback of d2i_PKCS8PrivateKey_bio. The library would try an
+// empty password; an empty or missing one is refused here instead.
+int CopyPassword(char* buffer, int size, int, void* userdata)
+{
+	const char* password = static_cast<const char*>(userdata);
+	if (password == nullptr || password[0] == '\0')
+	{
+		return -1;
+	}
+	size_t length = std::strlen(password);
+	if (length > static_cast<size_t>(size))
+	{
+		length = size;
+	}
+	std::memcpy(buffer, password, length);
+	return static_cast<int>(length);
+}
+
+// Steps shared by the PKCS#12 readers: decode and open with the password.
+int ParsePkcs12(const unsigned char* pfx, int len, const char* password, bool printErrorQueue, PkeyPtr& key,
+	X509Ptr& cert)
+{
+	BioPtr bio(BIO_new(BIO_s_mem()));
+	if (!bio || pfx == nullptr || len < 1 || BIO_write(bio.get(), pfx, len) < 1)
+	{
+		printf("Error pfxData \n");
+		return -1;
+	}
+	Pkcs12Ptr p12(d2i_PKCS12_bio(bio.get(), nullptr));
+	if (!p12)
+	{
+		printf("Error reading PKCS#12 file\n");
+		if (printErrorQueue)
+		{
+			ERR_print_errors_fp(stderr);
+		}
+		return -2;
+	}
+	EVP_PKEY* rawKey = nullptr;
+	X509* rawCert = nullptr;
+	if (!PKCS12_parse(p12.get(), password, &rawKey, &rawCert, nullptr))
+	{
+		printf("Error parsing PKCS#12 file\n");
+		return -3;
+	}
+	key.reset(rawKey);
+	cert.reset(rawCert);
+	return 0;
+}
+
+// A new empty file beside `path`, to be renamed over it later.
+std::string MakeTempBeside(const std::string& path, mode_t mode)
+{
+	std::string name = path + ".XXXXXX";
+	int fd = mkstemp(&name[0]);
+	if (fd < 0)
+	{
+		return std::string();
+	}
+	fchmod(fd, mode);
+	close(fd);
+	return name;
+}
+
+bool WriteCertificate(X509* cert, const std::string& path)
+{
+	unsigned char* der = nullptr;
+	int length = i2d_X509(cert, &der);
+	if (length < 1)
+	{
+		return false;
+	}
+	FilePtr file(std::fopen(path.c_str(), "wb"));
+	bool ok = file && std::fwrite(der, 1, length, file.get()) == static_cast<size_t>(length);
+	OPENSSL_free(der);
+	return ok && std::fclose(file.release()) == 0;
+}
+
+// The subject as the import's folder name: entries from the last to the
+// first, "sn=value", comma-separated. False when it would not fit the
+// 1024-byte buffer (a cut text would name another folder).
+bool SubjectText(X509_NAME* name, std::string& text)
+{
+	for (int i = X509_NAME_entry_count(name) - 1; i >= 0; --i)
+	{
+		X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
+		const ASN1_STRING* data = X509_NAME_ENTRY_get_data(entry);
+		if (data == nullptr || ASN1_STRING_length(data) < 1)
+		{
+			continue;
+		}
+		for (const char* c = OBJ_nid2sn(OBJ_obj2nid(X509_NAME_ENTRY_get_object(entry))); *c != '\0'; ++c)
+		{
+			text += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+		}
+		text += '=';
+		text.append(reinterpret_cast<const char*>(ASN1_STRING_get0_data(data)), ASN1_STRING_length(data));
+		if (i != 0)
+		{
+			text += ',';
+		}
+		if (text.size() >= static_cast<size_t>(kSubjectTextSize))
+		{
+			return false;
+		}
+	}
+	return true;
+}
+
+// The data of the first subject entry with this NID.
+bool SubjectEntry(X509_NAME* name, int nid, std::string& text)
+{
+	int index = X509_NAME_get_index_by_NID(name, nid, -1);
+	if (index < 0)
+	{
+		return false;
+	}
+	const ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index));
+	if (data == nullptr)
+	{
+		return false;
+	}
+	text.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(data)), ASN1_STRING_length(data));
+	return true;
+}
+
+// `count` decimal digits from `text`, or -1.
+int Digits(const unsigned char* text, int count)
+{
+	int value = 0;
+	for (int i = 0; i < count; ++i)
+	{
+		if (!std::isdigit(text[i]))
+		{
+			return -1;
+		}
+		value = value * 10 + (text[i] - '0');
+	}
+	return value;
+}
+
+} // namespace
+
+int64_t MkTime64(struct tm* fields)
+{
+	return static_cast<int64_t>(mktime(fields));
+}
+
+int ReadWholeFile(const char* utf8Path, unsigned char** out)
+{
+	if (utf8Path == nullptr)
+	{
+		return -1;
+	}
+	FilePtr file(std::fopen(utf8Path, "rb"));
+	if (!file)
+	{
+		return -1;
+	}
+	if (std::fseek(file.get(), 0, SEEK_END) != 0)
+	{
+		return -2;
+	}
+	long size = std::ftell(file.get());
+	if (size < 1 || size >= INT_MAX || std::fseek(file.get(), 0, SEEK_SET) != 0)
+	{
+		return -2;
+	}
+	unsigned char* buffer = static_cast<unsigned char*>(std::malloc(size));
+	if (buffer == nullptr || std::fread(buffer, 1, size, file.get()) != static_cast<size_t>(size))
+	{
+		std::free(buffer);
+		return -2;
+	}
+	*out = buffer;
+	return static_cast<int>(size);
+}
+
+int DecodeDerCertificate(X509** out, const unsigned char* data, int len)
+{
+	StartCrypto();
+	if (data == nullptr || len < 1)
+	{
+		return -1;
+	}
+	X509* cert = d2i_X509(nullptr, &data, len);
+	if (cert == nullptr)
+	{
+		return -1;
+	}
+	*out = cert;
+	return 1;
+}
+
+EVP_PKEY* DecryptPrivateKey(const unsigned char* data, int len, const char* password)
+{
+	StartCrypto();
+	if (data == nullptr || len < 1)
+	{
+		return nullptr;
+	}
+	BioPtr bio(BIO_new_mem_buf(data, len));
+	if (!bio)
+	{
+		return nullptr;
+	}
+	return d2i_PKCS8PrivateKey_bio(bio.get(), nullptr, CopyPassword, const_cast<char*>(password));
+}
+
+int BioBase64Encode(const unsigned char* data, int len, char** out)
+{
+	if (data == nullptr || len < 1)
+	{
+		return 0;
+	}
+	BioPtr chain(BIO_push(BIO_new(BIO_f_base64()), BIO_new(BIO_s_mem())));
+	if (!chain || BIO_write(chain.get(), data, len) != len || BIO_flush(chain.get()) != 1)
+	{
+		return 0;
+	}
+	BUF_MEM* buffer = nullptr;
+	BIO_get_mem_ptr(chain.get(), &buffer);
+	if (buffer == nullptr || buffer->length < 1)
+	{
+		return 0;
+	}
+	// The filter ends the text with a line feed, which is not kept.
+	const size_t length = buffer->length - 1;
+	char* text = MallocCopy<char>(buffer->data, length);
+	if (text == nullptr)
+	{
+		return 0;
+	}
+	*out = text;
+	return static_cast<int>(length);
+}
+
+int BioBase64Decode(const char* text, int len, unsigned char** out)
+{
+	if (text == nullptr || len < 1)
+	{
+		return 0;
+	}
+	// Decoding never gives more bytes than the text has characters.
+	unsigned char* bytes = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(len) + 1));
+	if (bytes == nullptr)
+	{
+		return 0;
+	}
+	BioPtr chain(BIO_push(BIO_new(BIO_f_base64()), BIO_new_mem_buf(text, len)));
+	int read = 0;
+	if (chain)
+	{
+		BIO_set_flags(chain.get(), BIO_FLAGS_BASE64_NO_NL);
+		read = BIO_read(chain.get(), bytes, len);
+	}
+	if (read < 1)
+	{
+		std::free(bytes);
+		return read < 0 ? read : 0;
+	}
+	bytes[read] = 0;
+	*out = bytes;
+	return read;
+}
+
+int WriteEncryptedPkcs8(EVP_PKEY* key, const char* password, const char* path)
+{
+	StartCrypto();
+	if (key == nullptr)
+	{
+		return -1;
+	}
+	P8InfoPtr info(EVP_PKEY2PKCS8(key));
+	if (!info)
+	{
+		return -1;
+	}
+	char buffer[kPasswordSize];
+	int passlen = CopyPassword(buffer, sizeof(buffer), 0, const_cast<char*>(password));
+	// The salt is random: readers take it from the file.
+	unsigned char salt[kPkcs8SaltLength];
+	if (passlen < 1 || RAND_bytes(salt, sizeof(salt)) != 1)
+	{
+		return -2;
+	}
+	SigPtr sig(PKCS8_encrypt(OBJ_txt2nid("PBE-SHA-SEED-CBC"), nullptr, buffer, passlen, salt, sizeof(salt),
+		kPkcs8Iterations, info.get()));
+	OPENSSL_cleanse(buffer, sizeof(buffer));
+	if (!sig)
+	{
+		return -2;
+	}
+	BioPtr file(path != nullptr ? BIO_new_file(path, "wb") : nullptr);
+	if (!file || i2d_PKCS8_bio(file.get(), sig.get()) != 1 || BIO_flush(file.get()) != 1)
+	{
+		return -3;
+	}
+	return 0;
+}
+
+int Pkcs12ToFiles(const unsigned char* pfx, int len, const char* derOutPath, const char* keyOutPath,
+	const char* pfxPassword, const char* keyPassword)
+{
+	StartCrypto();
+	PkeyPtr key;
+	X509Ptr cert;
+	int rc = ParsePkcs12(pfx, len, pfxPassword, false, key, cert);
+	if (rc != 0)
+	{
+		return rc;
+	}
+	// Nothing touches the disk unless both halves of the pair are there.
+	if (!key)
+	{
+		return -5;
+	}
+	if (!cert)
+	{
+		return -6;
+	}
+	if (derOutPath == nullptr || keyOutPath == nullptr)
+	{
+		printf("Error opening file \n");
+		return -4;
+	}
+	// Both files are written beside their targets and renamed into place
+	// only when both are complete.
+	std::string derTemp = MakeTempBeside(derOutPath, 0644);
+	std::string keyTemp = derTemp.empty() ? std::string() : MakeTempBeside(keyOutPath, 0600);
+	if (derTemp.empty() || keyTemp.empty())
+	{
+		printf("Error opening file \n");
+		rc = -4;
+	}
+	else if (!WriteCertificate(cert.get(), derTemp))
+	{
+		rc = -6;
+	}
+	else if (WriteEncryptedPkcs8(key.get(), keyPassword, keyTemp.c_str()) < 0)
+	{
+		rc = -5;
+	}
+	else if (std::rename(derTemp.c_str(), derOutPath) != 0 || std::rename(keyTemp.c_str(), keyOutPath) != 0)
+	{
+		rc = -4;
+	}
+	if (rc != 0)
+	{
+		if (!derTemp.empty())
+		{
+			std::remove(derTemp.c_str());
+		}
+		if (!keyTemp.empty())
+		{
+			std::remove(keyTemp.c_str());
+		}
+	}
+	return rc;
+}
+
+int FilesToPkcs12(const char* certPath, const char* keyPath, const char* keyPassword, const char* pfxPassword,
+	unsigned char** out)
+{
+	StartCrypto();
+	unsigned char* bytes = nullptr;
+	int length = ReadWholeFile(certPath, &bytes);
+	if (length < 1)
+	{
+		return -1;
+	}
+	X509* rawCert = nullptr;
+	int decoded = DecodeDerCertificate(&rawCert, bytes, length);
+	std::free(bytes);
+	if (decoded != 1)
+	{
+		return -2;
+	}
+	X509Ptr cert(rawCert);
+	bytes = nullptr;
+	length = ReadWholeFile(keyPath, &bytes);
+	if (length < 1)
+	{
+		return -3;
+	}
+	PkeyPtr key(DecryptPrivateKey(bytes, length, keyPassword));
+	std::free(bytes);
+	if (!key)
+	{
+		return -4;
+	}
+	// The bag algorithms, iterations and MAC are named: the library's defaults
+	// changed (PBES2/AES, SHA-256 MAC) and NPKI readers expect these.
+	Pkcs12Ptr p12(PKCS12_create(pfxPassword, kFriendlyName, key.get(), cert.get(), nullptr,
+		NID_pbe_WithSHA1And3_Key_TripleDES_CBC, NID_pbe_WithSHA1And40BitRC2_CBC, kPkcs12Iterations, -1, 0));
+	if (!p12 || !PKCS12_set_mac(p12.get(), pfxPassword, -1, nullptr, 0, 1, EVP_sha1()))
+	{
+		return -5;
+	}
+	BioPtr bio(BIO_new(BIO_s_mem()));
+	if (!bio || i2d_PKCS12_bio(bio.get(), p12.get()) != 1)
+	{
+		return -7;
+	}
+	BUF_MEM* buffer = nullptr;
+	BIO_get_mem_ptr(bio.get(), &buffer);
+	if (buffer == nullptr || buffer->length < 1)
+	{
+		return 0;
+	}
+	unsigned char* der = MallocCopy<unsigned char>(buffer->data, buffer->length);
+	if (der == nullptr)
+	{
+		return -7;
+	}
+	*out = der;
+	return static_cast<int>(buffer->length);
+}
+
+int Pkcs12GetProperty(const unsigned char* pfx, int len, const char* password, int selector, char** out)
+{
+	StartCrypto();
+	PkeyPtr key;
+	X509Ptr cert;
+	int rc = ParsePkcs12(pfx, len, password, true, key, cert);
+	if (rc != 0)
+	{
+		return rc;
+	}
+	if (!cert)
+	{
+		return 0;
+	}
+	X509_NAME* subject = X509_get_subject_name(cert.get());
+	std::string text;
+	switch (selector)
+	{
+	case 0:
+	{
+		unsigned char* der = nullptr;
+		int derLength = i2d_X509(cert.get(), &der);
+		unsigned char* digest = nullptr;
+		int digestLength = derLength > 0 ? DigestByName("SHA1", der, derLength, &digest) : 0;
+		OPENSSL_free(der);
+		if (digestLength < 1)
+		{
+			return 0;
+		}
+		char* hex = nullptr;
+		int hexLength = BytesToHex(digest, digestLength, 1, &hex);
+		std::free(digest);
+		if (hexLength < 1)
+		{
+			return 0;
+		}
+		*out = hex;
+		return hexLength;
+	}
+	case 1:
+		if (!SubjectText(subject, text))
+		{
+			return 0;
+		}
+		break;
+	case 2:
+		SubjectEntry(subject, NID_commonName, text);
+		break;
+	case 3:
+		SubjectEntry(subject, NID_organizationName, text);
+		break;
+	default:
+		return -4;
+	}
+	if (text.empty())
+	{
+		return 0;
+	}
+	char* copy = MallocCopy<char>(text.data(), text.size());
+	if (copy == nullptr)
+	{
+		return 0;
+	}
+	*out = copy;
+	return static_cast<int>(text.size());
+}
+
+int DigestByName(const char* name, const unsigned char* data, int len, unsigned char** out)
+{
+	StartCrypto();
+	const EVP_MD* md = name != nullptr ? EVP_get_digestbyname(name) : nullptr;
+	if (md == nullptr || len < 0 || (data == nullptr && len > 0))
+	{
+		return 0;
+	}
+	MdCtxPtr ctx(EVP_MD_CTX_new());
+	unsigned char digest[EVP_MAX_MD_SIZE];
+	unsigned int length = 0;
+	if (!ctx || !EVP_DigestInit_ex(ctx.get(), md, nullptr) || !EVP_DigestUpdate(ctx.get(), data, len)
+		|| !EVP_DigestFinal_ex(ctx.get(), digest, &length) || length == 0)
+	{
+		return 0;
+	}
+	unsigned char* copy = static_cast<unsigned char*>(std::malloc(length));
+	if (copy == nullptr)
+	{
+		return 0;
+	}
+	std::memcpy(copy, digest, length);
+	*out = copy;
+	return static_cast<int>(length);
+}
+
+int64_t AsnTimeToTime(const ASN1_TIME* time)
+{
+	if (time == nullptr)
+	{
+		return 0;
+	}
+	const int type = ASN1_STRING_type(time);
+	const unsigned char* text = ASN1_STRING_get0_data(time);
+	const int length = ASN1_STRING_length(time);
+	const int yearDigits = type == V_ASN1_UTCTIME ? 2 : type == V_ASN1_GENERALIZEDTIME ? 4 : 0;
+	// The library accepts malformed times in certificates: the year and the
+	// five two-digit fields must all be there and be digits.
+	if (yearDigits == 0 || text == nullptr || length < yearDigits + 10)
+	{
+		return 0;
+	}
+	int year = Digits(text, yearDigits);
+	int fields[5];
+	for (int i = 0; i < 5; ++i)
+	{
+		fields[i] = Digits(text + yearDigits + 2 * i, 2);
+		if (fields[i] < 0)
+		{
+			return 0;
+		}
+	}
+	if (year < 0)
+	{
+		return 0;
+	}
+	struct tm t;
+	std::memset(&t, 0, sizeof(t));
+	t.tm_year = yearDigits == 2 ? (year < 70 ? year + 100 : year) : year - 1900;
+	t.tm_mon = fields[0] - 1;
+	t.tm_mday = fields[1];
+	t.tm_hour = fields[2];
+	t.tm_min = fields[3];
+	t.tm_sec = fields[4];
+	t.tm_isdst = 0;
+	return MkTime64(&t);
+}
+
+char* BytesToHexUpper(const unsigned char* bytes, int len)
+{
+	static const char kDigits[] = "0123456789ABCDEF";
+	if (bytes == nullptr || len < 1)
+	{
+		return nullptr;
+	}
+	char* text = static_cast<char*>(OPENSSL_zalloc(2 * static_cast<size_t>(len) + 1));
+	if (text == nullptr)
+	{
+		ERR_raise(ERR_LIB_X509V3, ERR_R_MALLOC_FAILURE);
+		return nullptr;
+	}
+	for (int i = 0; i < len; ++i)
+	{
+		text[2 * i] = kDigits[bytes[i] >> 4];
+		text[2 * i + 1] = kDigits[bytes[i] & 0x0F];
+	}
+	return text;
+}
+
+int BytesToHex(const unsigned char* bytes, int len, int, char** out)
+{
+	char* hex = BytesToHexUpper(bytes, len);
+	if (hex == nullptr)
+	{
+		return 0;
+	}
+	const size_t length = std::strlen(hex);
+	char* copy = MallocCopy<char>(hex, length);
+	OPENSSL_free(hex);
+	if (copy == nullptr)
+	{
+		return 0;
+	}
+	*out = copy;
+	return static_cast<int>(length);
+}

@@ -1,0 +1,330 @@
+#include "PKI/cert_util.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include "library/PKI/CryptoTestEnv.h"
+
+namespace
+{
+
+const std::string kKeys = ZC_TEST_DATA_DIR "/keys/";
+const char kKeyPassword[] = "npki-Pass1!";
+const char kPfxPassword[] = "pfx-Pass2?";
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes Load(const std::string& path)
+{
+	std::ifstream in(path, std::ios::binary);
+	return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void Save(const std::string& path, const Bytes& bytes)
+{
+	std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+std::string Shell(const std::string& command)
+{
+	std::string output;
+	FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+	char buffer[4096];
+	size_t n;
+	while (pipe != nullptr && (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0)
+	{
+		output.append(buffer, n);
+	}
+	if (pipe != nullptr)
+	{
+		pclose(pipe);
+	}
+	return output;
+}
+
+// The reference key, as openssl wrote it unencrypted.
+std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> ReferenceKey()
+{
+	Bytes der = Load(kKeys + "key.p8.der");
+	const unsigned char* p = der.data();
+	return {d2i_AutoPrivateKey(nullptr, &p, der.size()), EVP_PKEY_free};
+}
+
+bool IsReferenceKey(EVP_PKEY* key)
+{
+	bool same = key != nullptr && EVP_PKEY_eq(key, ReferenceKey().get()) == 1;
+	EVP_PKEY_free(key);
+	return same;
+}
+
+EVP_PKEY* Decrypt(const Bytes& file, const char* password)
+{
+	return DecryptPrivateKey(file.data(), static_cast<int>(file.size()), password);
+}
+
+class CertUtil : public ::testing::Test
+{
+protected:
+	void SetUp() override
+	{
+		char name[] = "/tmp/zc_certutil_XXXXXX";
+		ASSERT_NE(mkdtemp(name), nullptr);
+		m_dir = std::string(name) + "/";
+	}
+	void TearDown() override { std::filesystem::remove_all(m_dir); }
+
+	std::string m_dir;
+};
+
+} // namespace
+
+TEST_F(CertUtil, ReadWholeFile)
+{
+	unsigned char* out = nullptr;
+	EXPECT_EQ(ReadWholeFile((m_dir + "missing").c_str(), &out), -1);
+	Save(m_dir + "empty", {});
+	EXPECT_EQ(ReadWholeFile((m_dir + "empty").c_str(), &out), -2);
+	Bytes cert = Load(kKeys + "signCert.der");
+	ASSERT_EQ(ReadWholeFile((kKeys + "signCert.der").c_str(), &out), static_cast<int>(cert.size()));
+	EXPECT_EQ(Bytes(out, out + cert.size()), cert);
+	std::free(out);
+}
+
+// Base64 against OpenSSL's block encoder; the filter's line feeds every 64
+// characters; "=" and "==" alone must not overflow the output.
+TEST_F(CertUtil, Base64)
+{
+	std::mt19937 random(7);
+	for (int len = 1; len < 200; len += 7)
+	{
+		Bytes data(len);
+		for (auto& b : data)
+		{
+			b = static_cast<unsigned char>(random());
+		}
+		char* text = nullptr;
+		int textLength = BioBase64Encode(data.data(), len, &text);
+		std::string expected(4 * ((len + 2) / 3) + 1, '\0');
+		EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&expected[0]), data.data(), len);
+		expected.resize(expected.size() - 1);
+		for (size_t i = 64; i < expected.size(); i += 65)
+		{
+			expected.insert(i, "\n");
+		}
+		ASSERT_EQ(std::string(text, textLength), expected);
+		std::free(text);
+
+		expected.erase(std::remove(expected.begin(), expected.end(), '\n'), expected.end());
+		unsigned char* decoded = nullptr;
+		ASSERT_EQ(BioBase64Decode(expected.c_str(), static_cast<int>(expected.size()), &decoded), len);
+		EXPECT_EQ(Bytes(decoded, decoded + len), data);
+		EXPECT_EQ(decoded[len], 0);
+		std::free(decoded);
+	}
+	unsigned char* decoded = nullptr;
+	EXPECT_LE(BioBase64Decode("=", 1, &decoded), 0);
+	EXPECT_LE(BioBase64Decode("==", 2, &decoded), 0);
+	const std::string twoLines(std::string(64, 'A') + "\n" + "QUFB");
+	EXPECT_LE(BioBase64Decode(twoLines.c_str(), static_cast<int>(twoLines.size()), &decoded), 0);
+	EXPECT_EQ(decoded, nullptr);
+}
+
+// Key files made by openssl and hashlib alone, in all three schemes.
+TEST_F(CertUtil, DecryptsIndependentNpkiKeys)
+{
+	for (const char* scheme : {"seed", "seedcbc", "pbes2"})
+	{
+		Bytes file = Load(kKeys + "signPri." + scheme + ".key");
+		EXPECT_TRUE(IsReferenceKey(Decrypt(file, kKeyPassword))) << scheme;
+		EXPECT_EQ(Decrypt(file, "wrong"), nullptr) << scheme;
+		EXPECT_EQ(Decrypt(file, ""), nullptr) << scheme;
+		EXPECT_EQ(Decrypt(file, nullptr), nullptr) << scheme;
+	}
+	EXPECT_EQ(DecryptPrivateKey(nullptr, 10, kKeyPassword), nullptr);
+}
+
+// What we write must decrypt by the independent route, with a fresh random
+// salt each time and never the password in it.
+TEST_F(CertUtil, WrittenKeysDecryptIndependently)
+{
+	auto key = ReferenceKey();
+	std::string salts[2];
+	for (std::string& salt : salts)
+	{
+		const std::string file = m_dir + "signPri.key";
+		ASSERT_EQ(WriteEncryptedPkcs8(key.get(), kKeyPassword, file.c_str()), 0);
+		std::string report = Shell("python3 " + kKeys + "npki_keys.py decrypt " + file + " '" + kKeyPassword + "' "
+			+ m_dir + "plain.der");
+		char scheme[16] = {0};
+		char hex[64] = {0};
+		int iterations = 0;
+		ASSERT_EQ(std::sscanf(report.c_str(), "%15s %63s %d", scheme, hex, &iterations), 3) << report;
+		EXPECT_STREQ(scheme, "seed");
+		EXPECT_EQ(iterations, 2048);
+		salt = hex;
+		EXPECT_EQ(Load(m_dir + "plain.der"), Load(kKeys + "key.p8.der"));
+		EXPECT_TRUE(IsReferenceKey(Decrypt(Load(file), kKeyPassword)));
+	}
+	EXPECT_EQ(salts[0].size(), 16u);
+	EXPECT_NE(salts[0], salts[1]);
+	EXPECT_EQ(WriteEncryptedPkcs8(nullptr, kKeyPassword, (m_dir + "x").c_str()), -1);
+	EXPECT_EQ(WriteEncryptedPkcs8(key.get(), "", (m_dir + "x").c_str()), -2);
+	EXPECT_EQ(WriteEncryptedPkcs8(key.get(), kKeyPassword, (m_dir + "no/such/x").c_str()), -3);
+}
+
+// Our PKCS#12 opens with openssl and shows the agreed bags and MAC; openssl's
+// own (legacy and PBES2/AES) import.
+TEST_F(CertUtil, Pkcs12RoundTripsWithOpenssl)
+{
+	unsigned char* pfx = nullptr;
+	int length = FilesToPkcs12((kKeys + "signCert.der").c_str(), (kKeys + "signPri.seed.key").c_str(), kKeyPassword,
+		kPfxPassword, &pfx);
+	ASSERT_GT(length, 0);
+	Bytes ours(pfx, pfx + length);
+	std::free(pfx);
+	Save(m_dir + "ours.p12", ours);
+	std::string info = Shell("openssl pkcs12 -info -legacy -nokeys -in " + m_dir + "ours.p12 -passin 'pass:"
+		+ kPfxPassword + "'");
+	EXPECT_NE(info.find("MAC: sha1, Iteration 1\n"), std::string::npos) << info;
+	EXPECT_NE(info.find("Shrouded Keybag: pbeWithSHA1And3-KeyTripleDES-CBC, Iteration 2048"), std::string::npos);
+	EXPECT_NE(info.find("PKCS7 Encrypted data: pbeWithSHA1And40BitRC2-CBC, Iteration 2048"), std::string::npos);
+	EXPECT_NE(info.find("friendlyName: pkcs12test"), std::string::npos);
+
+	for (const char* name : {"legacy.p12", "aes.p12", "ours.p12"})
+	{
+		Bytes p12 = Load(std::string(name) == "ours.p12" ? m_dir + name : kKeys + name);
+		const std::string der = m_dir + "signCert.der";
+		const std::string key = m_dir + "signPri.key";
+		ASSERT_EQ(Pkcs12ToFiles(p12.data(), static_cast<int>(p12.size()), der.c_str(), key.c_str(), kPfxPassword,
+			"new-pass"), 0) << name;
+		EXPECT_EQ(Load(der), Load(kKeys + "signCert.der"));
+		EXPECT_TRUE(IsReferenceKey(Decrypt(Load(key), "new-pass")));
+	}
+	EXPECT_EQ(FilesToPkcs12((kKeys + "signCert.der").c_str(), (kKeys + "signPri.seed.key").c_str(), "wrong",
+		kPfxPassword, &pfx), -4);
+	EXPECT_EQ(FilesToPkcs12((kKeys + "key.p8.der").c_str(), (kKeys + "signPri.seed.key").c_str(), kKeyPassword,
+		kPfxPassword, &pfx), -2);
+}
+
+// An import writes both files or leaves the folder as it was.
+TEST_F(CertUtil, Pkcs12ToFilesWritesBothOrNothing)
+{
+	const std::string der = m_dir + "signCert.der";
+	const std::string key = m_dir + "signPri.key";
+	const Bytes old = {'o', 'l', 'd'};
+	Save(der, old);
+	Save(key, old);
+	auto import = [&](const std::string& file, const char* pfxPassword, const char* keyPassword) {
+		Bytes p12 = Load(kKeys + file);
+		return Pkcs12ToFiles(p12.data(), static_cast<int>(p12.size()), der.c_str(), key.c_str(), pfxPassword,
+			keyPassword);
+	};
+	EXPECT_EQ(import("nokey.p12", kPfxPassword, "k"), -5);
+	EXPECT_EQ(import("nocert.p12", kPfxPassword, "k"), -6);
+	EXPECT_EQ(import("legacy.p12", "wrong", "k"), -3);
+	EXPECT_EQ(import("key.p8.der", kPfxPassword, "k"), -2);
+	EXPECT_EQ(import("legacy.p12", kPfxPassword, ""), -5);
+	EXPECT_EQ(Pkcs12ToFiles(nullptr, 0, der.c_str(), key.c_str(), kPfxPassword, "k"), -1);
+	EXPECT_EQ(Load(der), old);
+	EXPECT_EQ(Load(key), old);
+	EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir), {}), 2);
+	const std::string missing = m_dir + "no/such/folder";
+	Bytes p12 = Load(kKeys + "legacy.p12");
+	EXPECT_EQ(Pkcs12ToFiles(p12.data(), static_cast<int>(p12.size()), (missing + "/c").c_str(),
+		(missing + "/k").c_str(), kPfxPassword, "k"), -4);
+}
+
+TEST_F(CertUtil, Pkcs12Properties)
+{
+	Bytes p12 = Load(kKeys + "legacy.p12");
+	auto property = [&](const Bytes& pfx, int selector, const char* password = kPfxPassword) {
+		char* out = nullptr;
+		int rc = Pkcs12GetProperty(pfx.data(), static_cast<int>(pfx.size()), password, selector, &out);
+		std::string text = rc > 0 ? std::string(out, rc) : std::to_string(rc);
+		std::free(out);
+		return text;
+	};
+	Bytes cert = Load(kKeys + "signCert.der");
+	unsigned char sha1[20];
+	EVP_Digest(cert.data(), cert.size(), sha1, nullptr, EVP_sha1(), nullptr);
+	char expected[41];
+	for (int i = 0; i < 20; ++i)
+	{
+		std::snprintf(expected + 2 * i, 3, "%02X", sha1[i]);
+	}
+	EXPECT_EQ(property(p12, 0), expected);
+	EXPECT_EQ(property(p12, 1), "cn=name1,ou=unit1,o=org1,c=KR");
+	EXPECT_EQ(property(p12, 2), "name1");
+	EXPECT_EQ(property(p12, 3), "org1");
+	EXPECT_EQ(property(p12, 4), "-4");
+	EXPECT_EQ(property(p12, 0, "wrong"), "-3");
+	EXPECT_EQ(property(Load(kKeys + "nocert.p12"), 1), "0");
+	// A subject too long for the folder-name buffer is refused, not cut.
+	Bytes longSubject = Load(kKeys + "longsubject.p12");
+	EXPECT_EQ(property(longSubject, 1), "0");
+	EXPECT_EQ(property(longSubject, 2), "long");
+}
+
+TEST(CertUtilDigest, DigestByNameAndHex)
+{
+	unsigned char* out = nullptr;
+	ASSERT_EQ(DigestByName("SHA1", reinterpret_cast<const unsigned char*>("abc"), 3, &out), 20);
+	char* hex = nullptr;
+	EXPECT_EQ(BytesToHex(out, 20, 1, &hex), 40);
+	EXPECT_STREQ(hex, "A9993E364706816ABA3E25717850C26C9CD0D89D");
+	std::free(hex);
+	std::free(out);
+	ASSERT_EQ(DigestByName("MD5", reinterpret_cast<const unsigned char*>(""), 0, &out), 16);
+	char* upper = BytesToHexUpper(out, 16);
+	EXPECT_STREQ(upper, "D41D8CD98F00B204E9800998ECF8427E");
+	OPENSSL_free(upper);
+	std::free(out);
+	// Our HAS-160, reached by name through the start-up's registration.
+	ASSERT_EQ(DigestByName("HAS160", reinterpret_cast<const unsigned char*>("abc"), 3, &out), 20);
+	EXPECT_EQ(BytesToHex(out, 20, 1, &hex), 40);
+	EXPECT_STREQ(hex, "975E810488CF2A3D49838478124AFCE4B1C78804");
+	std::free(hex);
+	std::free(out);
+	EXPECT_EQ(DigestByName("NO-SUCH-DIGEST", out, 0, &out), 0);
+	EXPECT_EQ(BytesToHexUpper(nullptr, 4), nullptr);
+}
+
+// Times are read as local time: the zone is fixed so the machine's does not
+// matter (KST, nine hours east, no daylight saving).
+TEST(CertUtilTime, AsnTimeToTime)
+{
+	setenv("TZ", "KST-9", 1);
+	tzset();
+	auto convert = [](int type, const char* text) {
+		ASN1_TIME* t = ASN1_STRING_type_new(type);
+		ASN1_STRING_set(t, text, -1);
+		int64_t seconds = AsnTimeToTime(t);
+		ASN1_STRING_free(t);
+		return seconds;
+	};
+	const int64_t kst = 9 * 3600;
+	EXPECT_EQ(convert(V_ASN1_UTCTIME, "490101000000Z"), 2493072000 - kst);
+	EXPECT_EQ(convert(V_ASN1_UTCTIME, "700101000000Z"), -kst);
+	EXPECT_EQ(convert(V_ASN1_UTCTIME, "991231235959Z"), 946684799 - kst);
+	EXPECT_EQ(convert(V_ASN1_GENERALIZEDTIME, "20491231235959.5Z"), 2524607999 - kst);
+	for (const char* bad : {"4901010000Z", "49010100000AZ", "49 101000000Z", ""})
+	{
+		EXPECT_EQ(convert(V_ASN1_UTCTIME, bad), 0) << bad;
+	}
+	EXPECT_EQ(convert(V_ASN1_GENERALIZEDTIME, "491231235959Z"), 0);
+	EXPECT_EQ(convert(V_ASN1_OCTET_STRING, "20491231235959Z"), 0);
+	EXPECT_EQ(AsnTimeToTime(nullptr), 0);
+}
