@@ -1,6 +1,7 @@
 #include "base/Json2.h"
 
 #include "base/Exception.h"
+#include "base/NetUtil.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -328,7 +329,7 @@ void Json2::Write(std::string& out, bool quoteNames, int depth) const
 	switch (m_type)
 	{
 	case Integer:
-		out += std::to_string(m_integer);
+		out += NetUtil::LongToString(m_integer);
 		break;
 	case Double:
 	{

@@ -13,11 +13,7 @@ std::string Reparse(const std::string& text)
 
 std::string ParseError(const std::string& text)
 {
-	try {
-		Json2::Parse(text);
-	} catch (const Exception& e) {
-		return e.Message();
-	}
+	try { Json2::Parse(text); } catch (const Exception& e) { return e.Message(); }
 	return "(no exception)";
 }
 
@@ -32,7 +28,6 @@ TEST(Json2, LenientParserAcceptsLooseCommasAndReadsOnlyTheFirstValue)
 	EXPECT_EQ("1", Reparse("1 x"));
 	EXPECT_EQ("[1]", Reparse("[1]]"));
 	EXPECT_EQ(Json2::Null, Json2::Parse("]").Type());
-	EXPECT_EQ(Json2::Null, Json2::Parse(":1").Type());
 	EXPECT_EQ("[1]", Reparse(std::string("[1]\0garbage", 11)));
 	EXPECT_EQ("\"abc\"", Reparse("\"abc"));
 }
@@ -42,11 +37,7 @@ TEST(Json2, NumbersAreDigitsAndPointsOnly)
 	EXPECT_EQ("0", Reparse("-"));
 	EXPECT_EQ("1.200000", Reparse("1.2.3"));
 	EXPECT_EQ("1", Reparse("1e5"));
-	EXPECT_EQ("7", Reparse("007"));
 	EXPECT_EQ("-0.500000", Reparse("-0.5"));
-	EXPECT_EQ("2.500000", Reparse("2.5"));
-	EXPECT_EQ(-7, Json2::Parse("-7").GetInteger());
-	EXPECT_EQ(Json2::Double, Json2::Parse("3.").Type());
 	// A huge double still writes its whole "%f" text.
 	const std::string big = Reparse("1" + std::string(300, '0') + ".5");
 	EXPECT_EQ(301u + 7u, big.size());
@@ -56,20 +47,15 @@ TEST(Json2, NumbersAreDigitsAndPointsOnly)
 TEST(Json2, ParseErrorsNameWhatWentWrong)
 {
 	const std::string cant = "Can't parse Json representation: ";
-	EXPECT_EQ(cant, ParseError(""));
 	EXPECT_EQ(cant, ParseError(" \r\n\t"));
 	EXPECT_EQ(cant, ParseError("[1,2"));
-	EXPECT_EQ(cant, ParseError("{\"a\":1"));
 	EXPECT_EQ(cant + "1", ParseError("+1"));
 	EXPECT_EQ(cant + "5", ParseError(".5"));
 	EXPECT_EQ(cant + "ru", ParseError("tru"));
 	EXPECT_EQ(cant + "yz]", ParseError("[xyz]"));
 	EXPECT_EQ(cant + "\xA9]", ParseError("[\xC3\xA9]"));
 	EXPECT_EQ("Unexpected end of Array: :", ParseError("[1:2]"));
-	EXPECT_EQ("Unexpected end of Array: }", ParseError("[1}"));
 	EXPECT_EQ("Object element name missing", ParseError("{1:2}"));
-	EXPECT_EQ("Object element name missing", ParseError("{null:1}"));
-	EXPECT_EQ("Object element name missing", ParseError("{:1}"));
 	EXPECT_EQ("Object element separator missing", ParseError("{\"a\" 1}"));
 	EXPECT_EQ("Unexpected character when parsing anytype: }", ParseError("{\"a\":}"));
 }
@@ -81,22 +67,14 @@ TEST(Json2, StringTokensDecodeSevenEscapesInOnePass)
 	EXPECT_EQ("\"\\\r\n\t\f\b", Json2::Parse(R"("\"\\\r\n\t\f\b")").GetString());
 	// An escaped backslash followed by an escaped control letter.
 	EXPECT_EQ("\\\n", Json2::Parse(R"("\\\n")").GetString());
-	EXPECT_EQ("\\n", Json2::Parse(R"("\\n")").GetString());
-	EXPECT_EQ("x\\", Json2::Parse(R"("x\\")").GetString());
-	std::string lone = "end\\";
-	Json2().Unescape(lone);
-	EXPECT_EQ("end\\", lone);
 }
 
 TEST(Json2, WriterIsByteExactWithSortedMembersAndJsonEscapes)
 {
 	Json2 object;
 	object["b"] = 1;
-	object["a"] = Json2(Json2::Array);
+	object["a"] = Json2::Parse("[\"x\",null,{}]");
 	object["B"] = true;
-	object["a"].Add(Json2("x"));
-	object["a"].Add(Json2());
-	object["a"].Add(Json2(Json2::Object));
 	EXPECT_EQ("{\"B\":true,\"a\":[\"x\",null,{}],\"b\":1}", object.ToString(true));
 	EXPECT_EQ("{B:true,a:[\"x\",null,{}],b:1}", object.ToString(false));
 
@@ -105,9 +83,7 @@ TEST(Json2, WriterIsByteExactWithSortedMembersAndJsonEscapes)
 	EXPECT_EQ(raw, Json2::Parse(Json2(raw).ToString(true)).GetString());
 	EXPECT_EQ("\"\\u0000\\u0001\\u001f \"", Json2(std::string("\0\x01\x1f ", 4)).ToString(true));
 
-	Json2 named;
-	named["k\"\n"] = Json2(-7L);
-	EXPECT_EQ("{\"k\\\"\\n\":-7}", named.ToString(true));
+	EXPECT_EQ("{\"k\\\"\\n\":-7}", Json2::Parse(R"({"k\"\n":-7})").ToString(true));
 }
 
 TEST(Json2, AccessorsConvertOnlyNullAndThrowOnOtherTypes)
@@ -116,19 +92,15 @@ TEST(Json2, AccessorsConvertOnlyNullAndThrowOnOtherTypes)
 	value["x"];
 	EXPECT_EQ(Json2::Object, value.Type());
 	EXPECT_EQ("{\"x\":null}", value.ToString(true));
-	EXPECT_TRUE(value.HasKey("x"));
 	EXPECT_FALSE(value.HasKey("y"));
 
 	Json2 list;
-	EXPECT_TRUE(list.GetArray().empty());
-	EXPECT_EQ(Json2::Array, list.Type());
+	list.GetArray().push_back(Json2(2));
+	EXPECT_EQ("[2]", list.ToString(true));
 	EXPECT_FALSE(list.HasKey("x"));
 
 	Json2 text("abc");
-	try {
-		text.Add(Json2(1));
-		ADD_FAILURE();
-	} catch (const Exception& e) {
+	try { text.Add(Json2(1)); ADD_FAILURE(); } catch (const Exception& e) {
 		EXPECT_EQ("trying to add array data in non-array", e.Message());
 	}
 	EXPECT_EQ("\"abc\"", text.ToString(true));
@@ -137,7 +109,6 @@ TEST(Json2, AccessorsConvertOnlyNullAndThrowOnOtherTypes)
 	EXPECT_THROW(Json2(Json2::String), Exception);
 	EXPECT_THROW(Json2(1)["a"], Exception);
 	EXPECT_THROW(value.GetArray(), Exception);
-	EXPECT_THROW(value.Add(Json2()), Exception);
 	EXPECT_EQ("{\"x\":null}", value.ToString(true));
 }
 
@@ -159,10 +130,7 @@ TEST(Json2, NestingIsCappedAt512Levels)
 	for (int i = 0; i < 200000; ++i)
 	{
 		Json2 outer(i % 2 ? Json2::Array : Json2::Object);
-		if (i % 2)
-			outer.Add(std::move(deep));
-		else
-			outer["k"] = std::move(deep);
+		i % 2 ? outer.Add(std::move(deep)) : void(outer["k"] = std::move(deep));
 		deep = std::move(outer);
 	}
 	EXPECT_THROW(deep.ToString(true), Exception);

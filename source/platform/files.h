@@ -1,0 +1,28 @@
+#pragma once
+
+// The Windows C runtime's file and folder calls the program uses, over the
+// POSIX ones. Paths are program paths (see platform/path.h); wide paths are
+// UTF-16 and narrow ones UTF-8, the ANSI code page here.
+
+#include "platform/wintypes.h"
+
+#include <cstdio>
+
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+
+// Opens only regular files: glibc's fopen opens a folder for reading and
+// Windows does not (a folder or device fails with EACCES).
+FILE* _wfopen(const char16_t* path, const char16_t* mode);
+
+// 0 when the folder was made; otherwise -1 with errno EEXIST when something
+// of that name exists, ENOENT when a parent is missing or is not a folder
+// (Linux's ENOTDIR), or the system's reason (EACCES, EROFS, ...).
+int _mkdir(const char* path);
+int _wmkdir(const char16_t* path);
+
+// FILE_ATTRIBUTE_DIRECTORY for a folder, FILE_ATTRIBUTE_NORMAL for anything
+// else that exists, INVALID_FILE_ATTRIBUTES when nothing is there.
+DWORD GetFileAttributesA(const char* path);
+DWORD GetFileAttributesW(const char16_t* path);

@@ -1,0 +1,56 @@
+#include "base/FileUtil.h"
+
+#include "support/TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+TEST(FileUtil, ParentFolderAndReplaceAll)
+{
+	EXPECT_EQ("D:\\a", ParentFolder("D:\\a\\b"));
+	EXPECT_EQ("D:\\a", ParentFolder("D:\\a\\b\\"));
+	EXPECT_EQ("/x/y", ParentFolder("/x/y\\z"));
+	EXPECT_EQ("name", ParentFolder("name"));
+	EXPECT_EQ("", ParentFolder(""));
+	EXPECT_EQ("abc", ReplaceAll("a\nb\nc\n", "\n", ""));
+	EXPECT_EQ("xa", ReplaceAll("aaa", "aa", "x"));
+	EXPECT_EQ("aaaa", ReplaceAll("aa", "a", "aa"));
+	EXPECT_EQ("same", ReplaceAll("same", "", "x"));
+}
+
+TEST(FileUtil, MakeDirsSucceedsOnlyWhenTheWholePathIsAFolder)
+{
+	TempFolder temp;
+	const std::string base = temp.Path(), file = base + "/file";
+	EXPECT_EQ(1, MakeDirs((base + "\\a\\b/c/").c_str()));
+	EXPECT_TRUE(std::filesystem::is_directory(base + "/a/b/c"));
+	EXPECT_EQ(1, MakeDirs((base + "/a/b").c_str()));
+	EXPECT_EQ(1, MakeDirsWide((temp.Wide() + u"\\\u00E9\\\U0001F600").c_str()));
+	EXPECT_TRUE(std::filesystem::is_directory(base + "/\xC3\xA9/\xF0\x9F\x98\x80"));
+	EXPECT_EQ(0, MakeDirs(""));
+
+	std::ofstream(file) << "x";
+	testing::internal::CaptureStdout();
+	EXPECT_EQ(0, MakeDirs(file.c_str()));
+	EXPECT_EQ(0, MakeDirs((file + "\\sub\\deeper").c_str()));
+	EXPECT_EQ(0, MakeDirsWide((temp.Wide() + u"/file/sub").c_str()));
+	EXPECT_EQ("couldn't create directory " + file + "\ncouldn't create directory " + file + "\\sub\n"
+		"couldn't create directory " + file + "/sub\n", testing::internal::GetCapturedStdout());
+}
+
+TEST(FileUtil, FileExistsOnlyForRegularFilesUnderTheirOwnName)
+{
+	TempFolder temp;
+	const std::string base = temp.Path();
+	std::ofstream(base + "/signCert.der") << "x";
+	std::ofstream(base + "/\xC3\xA9.der") << "x";
+	EXPECT_TRUE(FileExists(base + "\\signCert.der"));
+	EXPECT_TRUE(FileExists(base + "/\xC3\xA9.der"));
+	EXPECT_FALSE(FileExists(base));
+	EXPECT_FALSE(FileExists(base + "/missing"));
+	// An overlong "\" or a cut-off name must not reach the real file.
+	EXPECT_FALSE(FileExists(base + "\xC1\x9C" "signCert.der"));
+	EXPECT_FALSE(FileExists(base + std::string("/signCert.der\0.txt", 18)));
+}

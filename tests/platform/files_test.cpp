@@ -1,0 +1,43 @@
+#include "platform/files.h"
+#include "platform/path.h"
+
+#include "support/TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fstream>
+
+TEST(PlatformFiles, MkdirReportsWindowsErrorNumbers)
+{
+	TempFolder temp;
+	const std::string base = temp.Path();
+	std::ofstream(base + "/file") << "x";
+	EXPECT_EQ("/tmp/a/b", HostPath("\\tmp\\a/b"));
+	EXPECT_EQ(0, _mkdir((base + "\\a").c_str()));
+	EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY, GetFileAttributesA((base + "/a").c_str()));
+	EXPECT_EQ(-1, _mkdir((base + "/file").c_str()));
+	EXPECT_EQ(EEXIST, errno);
+	EXPECT_EQ(-1, _mkdir((base + "/missing/b").c_str()));
+	EXPECT_EQ(ENOENT, errno);
+	EXPECT_EQ(-1, _wmkdir((temp.Wide() + u"\\file\\b").c_str()));
+	EXPECT_EQ(ENOENT, errno);
+	EXPECT_EQ(0, _wmkdir((temp.Wide() + u"\\\u00E9").c_str()));
+	EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY, GetFileAttributesA((base + "/\xC3\xA9").c_str()));
+	EXPECT_EQ(FILE_ATTRIBUTE_NORMAL, GetFileAttributesW((temp.Wide() + u"/file").c_str()));
+	EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((base + "/none").c_str()));
+}
+
+TEST(PlatformFiles, WfopenOpensOnlyRegularFiles)
+{
+	TempFolder temp;
+	std::ofstream(temp.Path() + "/file") << "x";
+	FILE* file = _wfopen((temp.Wide() + u"\\file").c_str(), u"r");
+	ASSERT_NE(nullptr, file);
+	EXPECT_EQ('x', std::fgetc(file));
+	std::fclose(file);
+	EXPECT_EQ(nullptr, _wfopen(temp.Wide().c_str(), u"r"));
+	EXPECT_EQ(EACCES, errno);
+	EXPECT_EQ(nullptr, _wfopen(u"/dev/null", u"r"));
+	EXPECT_EQ(nullptr, _wfopen((temp.Wide() + u"/none").c_str(), u"r"));
+}
