@@ -11,19 +11,15 @@ TEST(Semaphore, CountNeverPassesOne)
 	EXPECT_EQ(0, semaphore.Post());
 	EXPECT_EQ(-1, semaphore.Post()); // at the maximum: refused, the count stays 1
 	EXPECT_EQ(0, semaphore.Wait());
-
 	std::atomic<bool> taken{false};
-	std::thread waiter([&] {
-		EXPECT_EQ(0, semaphore.Wait());
-		taken = true;
-	});
+	std::thread waiter([&] { taken = semaphore.Wait() == 0; });
 	std::this_thread::sleep_for(std::chrono::milliseconds(50));
 	EXPECT_FALSE(taken); // the refused post left nothing behind
 	EXPECT_EQ(0, semaphore.Post());
 	waiter.join();
 	EXPECT_TRUE(taken);
 
-	Semaphore invalid(2); // more than the maximum: no semaphore at all
+	Semaphore invalid(2); // above the maximum: no semaphore at all
 	EXPECT_EQ(-1, invalid.Post());
 	EXPECT_EQ(-1, invalid.Wait());
 }

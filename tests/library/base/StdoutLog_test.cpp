@@ -26,7 +26,7 @@ std::string Stamp(std::time_t t)
 	return text;
 }
 
-// One logged line with its time stamp split off; the stamp must be the local
+// The line logged at a level, less its time stamp, which must be the local
 // time of the call.
 std::string Logged(StdLog& log, Socket* socket, int level)
 {
@@ -37,32 +37,27 @@ std::string Logged(StdLog& log, Socket* socket, int level)
 	const std::string line = testing::internal::GetCapturedStdout();
 	if (line.empty())
 		return line;
-	const std::string stamp = line.substr(0, 19);
-	EXPECT_TRUE(stamp == Stamp(before) || stamp == Stamp(after)) << line;
+	EXPECT_TRUE(line.compare(0, 19, Stamp(before)) == 0 || line.compare(0, 19, Stamp(after)) == 0) << line;
 	return line.substr(19);
 }
 
 }
 
-TEST(StdoutLog, LineFormatsWithLocalTimeStamp)
+TEST(StdoutLog, LineFormatsAndLevels)
 {
-	setenv("TZ", "KST-9", 1); // a zone away from UTC, so local time is what is printed
+	setenv("TZ", "KST-9", 1); // away from UTC, so that local time must be used
 	tzset();
-	StdoutLog log(0);
+	StdoutLog all(0);
 	Socket socket{344};
-	EXPECT_EQ(" :: fd 344 :: Closing: 120 Sending all data before closing (Info)\n", Logged(log, &socket, 0));
-	EXPECT_EQ(" :: Closing: 120 Sending all data before closing (Warning)\n", Logged(log, nullptr, 1));
-	EXPECT_EQ(" :: Closing: 120 Sending all data before closing (Error)\n", Logged(log, nullptr, 2));
-	EXPECT_EQ(" :: Closing: 120 Sending all data before closing (Fatal)\n", Logged(log, nullptr, 3));
-	EXPECT_EQ(" :: Closing: 120 Sending all data before closing ()\n", Logged(log, nullptr, 4));
-	EXPECT_EQ("", Logged(log, nullptr, -1));
-}
+	const std::string tail = "Closing: 120 Sending all data before closing ";
+	EXPECT_EQ(" :: fd 344 :: " + tail + "(Info)\n", Logged(all, &socket, 0));
+	EXPECT_EQ(" :: " + tail + "(Warning)\n", Logged(all, nullptr, 1));
+	EXPECT_EQ(" :: " + tail + "(Error)\n", Logged(all, nullptr, 2));
+	EXPECT_EQ(" :: " + tail + "(Fatal)\n", Logged(all, nullptr, 3));
+	EXPECT_EQ(" :: " + tail + "()\n", Logged(all, nullptr, 4));
+	EXPECT_EQ("", Logged(all, nullptr, -1));
 
-TEST(StdoutLog, MinimumLevelFiltersLines)
-{
-	StdoutLog log(2);
-	EXPECT_EQ("", Logged(log, nullptr, 0));
-	EXPECT_EQ("", Logged(log, nullptr, 1));
-	EXPECT_NE("", Logged(log, nullptr, 2));
-	EXPECT_NE("", Logged(log, nullptr, 3));
+	StdoutLog serious(2);
+	EXPECT_EQ("", Logged(serious, nullptr, 1));
+	EXPECT_NE("", Logged(serious, nullptr, 2));
 }
