@@ -3,9 +3,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <openssl/objects.h>
+
+#include "PKI/CryptoInitializer.h"
 
 // The crypto start-up writes a random-seed file named by RANDFILE (else
 // ~/.rnd). Test programs that reach it include this header: before main runs,
@@ -31,6 +38,23 @@ public:
 		}
 		return true;
 	}
+
+	// Runs the check in a forked child and gives its result. For checks that
+	// need a process where the start-up has not run yet.
+	static bool InChild(const std::function<bool()>& check)
+	{
+		pid_t child = fork();
+		if (child == 0)
+		{
+			const bool ok = check();
+			CryptoInitializer::Instance().RemoveSeedFile();
+			_exit(ok ? 0 : 1);
+		}
+		int status = 0;
+		return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+	}
+
+	static bool Started() { return OBJ_sn2nid("PBE-SHA-SEED-CBC") != NID_undef; }
 
 private:
 	// Plain storage: it must outlive every static destructor.
