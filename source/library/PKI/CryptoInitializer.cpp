@@ -13,6 +13,7 @@
 #include "PKI/SeedPbe.h"
 #include "PKI/aria.h"
 #include "PKI/has160.h"
+#include "base/FileUtil.h"
 #include "base/Mutex.h"
 #include "base/MutexLock.h"
 #include "base/NetUtil.h"
@@ -112,17 +113,6 @@ void LoadProviders()
 }
 
 const int kSeedFileNameSize = 512;
-
-// TEMPORARY until the file helpers land.
-bool FileExists(const std::string& path)
-{
-	FILE* f = std::fopen(path.c_str(), "r");
-	if (f != nullptr)
-	{
-		std::fclose(f);
-	}
-	return f != nullptr;
-}
 
 } // namespace
 

@@ -19,6 +19,8 @@
 #include <openssl/rand.h>
 
 #include "PKI/CryptoInitializer.h"
+#include "base/Encoding.h"
+#include "platform/files.h"
 
 namespace
 {
@@ -224,7 +226,11 @@ int ReadWholeFile(const char* utf8Path, unsigned char** out)
 	{
 		return -1;
 	}
-	FilePtr file(std::fopen(utf8Path, "rb"));
+	// The path reaches the file system through its UTF-16 form, as every
+	// user-given path does.
+	std::u16string wide(std::strlen(utf8Path) + 1, u'\0');
+	Utf8ToUtf16(&wide[0], static_cast<int>(wide.size()), reinterpret_cast<const unsigned char*>(utf8Path), -1);
+	FilePtr file(_wfopen(wide.c_str(), u"rb"));
 	if (!file)
 	{
 		return -1;
