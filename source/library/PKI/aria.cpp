@@ -106,11 +106,6 @@ inline uint32_t Byte(uint32_t w, int i)
 	return (w >> (24 - 8 * i)) & 0xff;
 }
 
-inline uint32_t SwapInHalves(uint32_t w)
-{
-	return ((w << 8) & 0xff00ff00) | ((w >> 8) & 0x00ff00ff);
-}
-
 inline uint32_t Rotate16(uint32_t w)
 {
 	return (w << 16) | (w >> 16);
@@ -121,14 +116,22 @@ inline uint32_t ByteSwap(uint32_t w)
 	return __builtin_bswap32(w);
 }
 
-inline void MixWords(uint32_t& t0, uint32_t& t1, uint32_t& t2, uint32_t& t3)
+// Swaps the two bytes of each 16-bit half.
+inline uint32_t SwapInHalves(uint32_t w)
 {
-	t1 ^= t2;
-	t2 ^= t3;
-	t0 ^= t1;
-	t3 ^= t1;
-	t2 ^= t0;
-	t1 ^= t2;
+	return Rotate16(ByteSwap(w));
+}
+
+// Each word becomes the XOR of the other three, then of a key word: two
+// levels of XOR, so that a round's dependency chain stays short.
+inline void MixWords(uint32_t& t0, uint32_t& t1, uint32_t& t2, uint32_t& t3, const uint32_t* k)
+{
+	const uint32_t a = t0 ^ t1, b = t2 ^ t3;
+	const uint32_t u0 = t0, u1 = t1;
+	t0 = a ^ (t2 ^ k[0]);
+	t1 = b ^ (u0 ^ k[1]);
+	t2 = a ^ (t3 ^ k[2]);
+	t3 = b ^ (u1 ^ k[3]);
 }
 
 template <bool Odd>
@@ -139,13 +142,15 @@ inline uint32_t Subst(uint32_t w)
 	return kTables.x1[Byte(w, 0)] ^ kTables.x2[Byte(w, 1)] ^ kTables.s1[Byte(w, 2)] ^ kTables.s2[Byte(w, 3)];
 }
 
-// The diffusion layer after the byte mixing inside each word. Layer 2 uses the
-// same tables as layer 1 with the inputs moved, so the byte moves between the
-// word mixes of an even round differ.
+constexpr uint32_t kNoKey[4] = {0, 0, 0, 0};
+
+// The diffusion layer after the byte mixing inside each word, then the next
+// key. Layer 2 uses the same tables as layer 1 with the inputs moved, so the
+// byte moves between the word mixes of an even round differ.
 template <bool Odd>
-inline void Diffuse(uint32_t& t0, uint32_t& t1, uint32_t& t2, uint32_t& t3)
+inline void Diffuse(uint32_t& t0, uint32_t& t1, uint32_t& t2, uint32_t& t3, const uint32_t* key)
 {
-	MixWords(t0, t1, t2, t3);
+	MixWords(t0, t1, t2, t3, kNoKey);
 	if (Odd) {
 		t1 = SwapInHalves(t1);
 		t2 = Rotate16(t2);
@@ -155,16 +160,16 @@ inline void Diffuse(uint32_t& t0, uint32_t& t1, uint32_t& t2, uint32_t& t3)
 		t1 = ByteSwap(t1);
 		t3 = SwapInHalves(t3);
 	}
-	MixWords(t0, t1, t2, t3);
+	MixWords(t0, t1, t2, t3, key);
 }
 
-// One round after its key: substitution layer 1 (odd) or 2 (even), then the
-// diffusion layer.
+// One round on a keyed state: substitution layer 1 (odd) or 2 (even), the
+// diffusion layer, and the XOR with `key`.
 template <bool Odd>
-inline void Round(uint32_t* t)
+inline void Round(uint32_t* t, const uint32_t* key)
 {
 	uint32_t t0 = Subst<Odd>(t[0]), t1 = Subst<Odd>(t[1]), t2 = Subst<Odd>(t[2]), t3 = Subst<Odd>(t[3]);
-	Diffuse<Odd>(t0, t1, t2, t3);
+	Diffuse<Odd>(t0, t1, t2, t3, key);
 	t[0] = t0, t[1] = t1, t[2] = t2, t[3] = t3;
 }
 
@@ -190,7 +195,7 @@ void AriaDiffusionLayer(const uint32_t* in, uint32_t* out)
 		const uint32_t all = (w ^ (w >> 8) ^ (w >> 16) ^ (w >> 24)) & 0xff;
 		t[i] = w ^ all * 0x01010101u;
 	}
-	Diffuse<true>(t[0], t[1], t[2], t[3]);
+	Diffuse<true>(t[0], t[1], t[2], t[3], kNoKey);
 	for (int i = 0; i < 4; ++i)
 		out[i] = t[i];
 }
@@ -223,20 +228,18 @@ int AriaExpandEncryptKey(const unsigned char* key, int bits, uint32_t (*rk)[4])
 	for (int i = 0; i < (bits - 128) / 32; ++i)
 		kr[i] = Load32(key + 16 + 4 * i);
 
+	// W1 = FO(W0, CK1) ^ KR, W2 = FE(W1, CK2) ^ W0, W3 = FO(W2, CK3) ^ W1.
 	uint32_t t[4] = {w[0][0], w[0][1], w[0][2], w[0][3]};
 	XorKey(t, ck1);
-	Round<true>(t);
-	XorKey(t, kr);
+	Round<true>(t, kr);
 	for (int i = 0; i < 4; ++i)
 		w[1][i] = t[i];
 	XorKey(t, ck2);
-	Round<false>(t);
-	XorKey(t, w[0]);
+	Round<false>(t, w[0]);
 	for (int i = 0; i < 4; ++i)
 		w[2][i] = t[i];
 	XorKey(t, ck3);
-	Round<true>(t);
-	XorKey(t, w[1]);
+	Round<true>(t, w[1]);
 	for (int i = 0; i < 4; ++i)
 		w[3][i] = t[i];
 
@@ -263,21 +266,29 @@ int AriaExpandDecryptKey(const unsigned char* key, int bits, uint32_t (*rk)[4])
 	return rounds;
 }
 
-void AriaProcessBlock(const unsigned char* in, unsigned char* out, const uint32_t (*rk)[4], int rounds)
+// N blocks side by side: their rounds are independent, so the processor
+// overlaps them (ECB and whole-buffer work).
+template <int N>
+void AriaProcessBlocks(const unsigned char* in, unsigned char* out, const uint32_t (*rk)[4], int rounds)
 {
-	uint32_t t[4] = {Load32(in), Load32(in + 4), Load32(in + 8), Load32(in + 12)};
-	XorKey(t, rk[0]);
+	uint32_t t[N][4];
+	for (int b = 0; b < N; ++b) {
+		for (int k = 0; k < 4; ++k)
+			t[b][k] = Load32(in + 16 * b + 4 * k);
+		XorKey(t[b], rk[0]);
+	}
 	int i = 1;
 	for (; i < rounds - 1; i += 2) {
-		Round<true>(t);
-		XorKey(t, rk[i]);
-		Round<false>(t);
-		XorKey(t, rk[i + 1]);
+		for (int b = 0; b < N; ++b)
+			Round<true>(t[b], rk[i]);
+		for (int b = 0; b < N; ++b)
+			Round<false>(t[b], rk[i + 1]);
 	}
-	Round<true>(t);
-	XorKey(t, rk[i]);
-	for (int k = 0; k < 4; ++k)
-		Store32(out + 4 * k, FinalSubst(t[k]) ^ rk[i + 1][k]);
+	for (int b = 0; b < N; ++b) {
+		Round<true>(t[b], rk[i]);
+		for (int k = 0; k < 4; ++k)
+			Store32(out + 16 * b + 4 * k, FinalSubst(t[b][k]) ^ rk[i + 1][k]);
+	}
 }
 
 } // namespace
@@ -297,7 +308,7 @@ int AriaSetDecryptKey(const unsigned char* key, int bits, AriaCipherData* data)
 void AriaBlock(const unsigned char in[16], unsigned char out[16], const void* data)
 {
 	const auto* d = static_cast<const AriaCipherData*>(data);
-	AriaProcessBlock(in, out, d->m_roundKeys, d->m_rounds);
+	AriaProcessBlocks<1>(in, out, d->m_roundKeys, d->m_rounds);
 }
 
 void AriaCbcStream(const unsigned char* in, unsigned char* out, size_t length, const void* data,
@@ -307,4 +318,12 @@ void AriaCbcStream(const unsigned char* in, unsigned char* out, size_t length, c
 		CRYPTO_cbc128_encrypt(in, out, length, data, iv, AriaBlock);
 	else
 		CRYPTO_cbc128_decrypt(in, out, length, data, iv, AriaBlock);
+}
+
+void AriaEcbBlocks(const unsigned char* in, unsigned char* out, size_t blocks, const AriaCipherData* data)
+{
+	for (; blocks >= 2; blocks -= 2, in += 32, out += 32)
+		AriaProcessBlocks<2>(in, out, data->m_roundKeys, data->m_rounds);
+	if (blocks)
+		AriaProcessBlocks<1>(in, out, data->m_roundKeys, data->m_rounds);
 }

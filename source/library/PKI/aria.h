@@ -31,6 +31,9 @@ int AriaSetDecryptKey(const unsigned char* key, int bits, AriaCipherData* data);
 // In and out may be the same buffer.
 void AriaBlock(const unsigned char in[16], unsigned char out[16], const void* data);
 
+// Whole blocks one after the other (ECB), several at a time.
+void AriaEcbBlocks(const unsigned char* in, unsigned char* out, size_t blocks, const AriaCipherData* data);
+
 // CBC over a whole number of blocks, updating the IV in place.
 void AriaCbcStream(const unsigned char* in, unsigned char* out, size_t length, const void* data,
 	unsigned char iv[16], int enc);

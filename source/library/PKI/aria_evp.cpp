@@ -34,8 +34,7 @@ int AriaCipherEcb(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char* 
 {
 	const AriaCipherData* data = DataOf(ctx);
 	// The library hands whole blocks; a trailing partial block is left alone.
-	for (size_t i = 0; i + 16 <= length; i += 16)
-		data->m_block(in + i, out + i, data);
+	AriaEcbBlocks(in, out, length / 16, data);
 	return 1;
 }
 

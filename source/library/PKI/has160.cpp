@@ -49,7 +49,10 @@ inline uint32_t Boolean(uint32_t x, uint32_t y, uint32_t z)
 template <int R, int J>
 inline void Step(uint32_t a, uint32_t& b, uint32_t c, uint32_t d, uint32_t& e, const uint32_t* x)
 {
-	e += Rotl(a, kRotateA[J]) + Boolean<R>(b, c, d) + x[kWordOrder[R][J]] + kRoundConstant[R];
+	// Everything but A first: A is the word the previous step just made, so
+	// adding it last keeps the chain between steps at a rotate and an add.
+	const uint32_t rest = e + x[kWordOrder[R][J]] + kRoundConstant[R] + Boolean<R>(b, c, d);
+	e = rest + Rotl(a, kRotateA[J]);
 	b = Rotl(b, kRotateB[R]);
 }
 
