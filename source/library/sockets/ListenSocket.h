@@ -1,0 +1,147 @@
+#pragma once
+
+#include "base/Exception.h"
+#include "base/NetUtil.h"
+#include "sockets/ISocketHandler.h"
+#include "sockets/Ipv4Address.h"
+#include "sockets/Socket.h"
+#include "sockets/WinsockInit.h"
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+// Listens on a TCP port and turns each incoming connection into a new socket
+// of class X, owned by the handler. The listener itself belongs to the code
+// that made it.
+template <class X>
+class ListenSocket : public Socket
+{
+public:
+	// The most connections one readable event accepts; the rest wait in the
+	// backlog while the handler serves its other sockets.
+	static constexpr int kAcceptsPerRead = 10;
+
+	explicit ListenSocket(ISocketHandler& handler, bool useCreator = true)
+		: Socket(handler)
+	{
+		if (!useCreator)
+			return;
+		m_creator.reset(new X(handler));
+		std::unique_ptr<Socket> made(m_creator->Create());
+		if (made && dynamic_cast<X*>(made.get()) != nullptr)
+			m_hasCreate = true;
+	}
+
+	int Close() override
+	{
+		if (GetSocket() != INVALID_SOCKET && closesocket(GetSocket()) != SOCKET_ERROR)
+			Attach(INVALID_SOCKET);
+		return 0;
+	}
+
+	// Every interface.
+	int Bind(std::uint16_t port, int depth = 20)
+	{
+		Ipv4Address address(port);
+		return Bind(address, depth);
+	}
+
+	int Bind(SocketAddress& address, int depth)
+	{
+		return Bind(address, "tcp", depth);
+	}
+
+	// 0 on success, -1 when non-blocking mode cannot be set; throws
+	// Exception when the descriptor cannot be made, bound or listened on.
+	int Bind(SocketAddress& address, const std::string& protocol, int depth)
+	{
+		const SOCKET s = CreateSocket(address.GetFamily(), SOCK_STREAM, protocol);
+		if (s == INVALID_SOCKET)
+			return -1;
+		if (!SetNonblocking(true, s))
+		{
+			closesocket(s);
+			return -1;
+		}
+		const std::string port = NetUtil::LongToString(address.GetPort());
+		if (winsock::bind(s, address.SockAddr(), address.SockAddrLength()) == SOCKET_ERROR)
+			Fail(s, "bind", "bind() failed for port " + port + ": ");
+		if (winsock::listen(s, depth) == SOCKET_ERROR)
+			Fail(s, "listen", "listen() failed for port " + port + ": ");
+		Attach(s);
+		return 0;
+	}
+
+	std::uint16_t GetPort() override
+	{
+		return GetSockPort();
+	}
+
+	void OnSocketCreated(int, int, int, SOCKET) override
+	{
+		SetReuseAddress(true);
+	}
+
+	void OnRead() override
+	{
+		for (int i = 0; i < kAcceptsPerRead; ++i)
+		{
+			sockaddr_in peer;
+			std::memset(&peer, 0, sizeof(peer));
+			int length = sizeof(peer);
+			const SOCKET a = winsock::accept(GetSocket(), reinterpret_cast<sockaddr*>(&peer), &length);
+			if (a == INVALID_SOCKET)
+			{
+				const int err = WSAGetLastError();
+				if (err != WSAEWOULDBLOCK)
+					Log("accept", err, WinsockErrorText(err), LOG_LEVEL_ERROR);
+				return;
+			}
+			if (!Handler().OkToAccept(this))
+			{
+				Log("accept", -1, "Not OK to accept", LOG_LEVEL_WARNING);
+				closesocket(a);
+				return;
+			}
+			if (Handler().GetSocketCount() >= Handler().GetSocketLimit())
+			{
+				Log("accept", static_cast<int>(Handler().GetSocketCount()), "ISocketHandler socket limit reached",
+					LOG_LEVEL_FATAL);
+				closesocket(a);
+				return;
+			}
+			Socket* p = m_hasCreate ? m_creator->Create() : new X(Handler());
+			p->Attach(a);
+			// Linux does not pass non-blocking mode on to accepted sockets.
+			p->SetNonblocking(true);
+			if (length == static_cast<int>(sizeof(peer)) && peer.sin_family == AF_INET)
+				p->SetRemoteAddress(Ipv4Address(peer));
+			p->SetConnected(true);
+			p->Init();
+			p->SetOwnedByHandler(true);
+			Handler().Add(p);
+			if (p->IsSSL())
+				p->OnSSLAccept();
+			else
+				p->OnAccept();
+		}
+	}
+
+	virtual SOCKET Accept(SOCKET s, sockaddr* address, int* length)
+	{
+		return winsock::accept(s, address, length);
+	}
+
+private:
+	[[noreturn]] void Fail(SOCKET s, const char* call, const std::string& message)
+	{
+		const int err = WSAGetLastError();
+		Log(call, err, WinsockErrorText(err), LOG_LEVEL_FATAL);
+		closesocket(s);
+		throw Exception(message + WinsockErrorText(err));
+	}
+
+	std::unique_ptr<X> m_creator;
+	bool m_hasCreate = false;
+};

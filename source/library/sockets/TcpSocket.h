@@ -1,0 +1,95 @@
+#pragma once
+
+#include "sockets/OutputBlock.h"
+#include "sockets/RingBuffer.h"
+#include "sockets/StreamSocket.h"
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+
+// A TCP connection: input cut into lines for OnLine or handed whole to
+// OnRawData, output written at once or queued in large blocks and flushed as
+// the descriptor becomes writable.
+class TcpSocket : public StreamSocket
+{
+public:
+	// The most one read takes.
+	static constexpr std::size_t kReadSize = 16400;
+
+	explicit TcpSocket(ISocketHandler& handler);
+	~TcpSocket() override;
+
+	int Close() override;
+	void SendBuf(const char* data, std::size_t length, int flags = 0) override;
+	void Send(const std::string& data, int flags = 0) override;
+	std::uint64_t GetBytesSent(bool clear = false) override;
+	std::uint64_t GetBytesReceived(bool clear = false) override;
+	void OnRead() override;
+	void OnWrite() override;
+	void OnSocketCreated(int family, int type, int protocol, SOCKET s) override;
+
+	// Also sets the bypass of the input ring buffer to the same value.
+	void SetLineMode(bool on) override;
+	int GetIpProtocol() override;
+
+	virtual void OnRawData(const char* data, std::size_t n);
+	// The output queue has drained.
+	virtual void OnWriteComplete();
+	virtual void InitSSLClient();
+	virtual void InitSSLServer();
+	// A flush took the queue from above the output limit to below it.
+	virtual void OnOutputBelowLimit();
+
+	void SetBypassInputBuffer(bool on) { m_bypassInputBuffer = on; }
+	// Bytes not yet sent.
+	std::uint32_t GetOutputLength() const { return m_outputLength; }
+
+	bool ReconnectEnabled() const { return m_reconnectEnabled; }
+	void SetReconnect(bool on) { m_reconnecting = on; }
+	bool IsReconnect() const { return m_reconnecting; }
+	// Starts a connect to the address; false when the socket is given up.
+	bool Open(SocketAddress& address, bool skipSocks = false);
+
+protected:
+	// Cuts one read into lines and raw data. buf holds n bytes and room for
+	// one more.
+	void OnRead(char* buf, std::size_t n);
+
+private:
+	void DeliverInput(char* buf, std::size_t n);
+	// Appends a piece of the current line; false, with the close requested,
+	// when the line grows too long.
+	bool AppendToLine(const char* segment);
+	// The peer closed or a read or write failed.
+	void Disconnected(short reason, int code);
+	// Bytes the descriptor took (0 when none).
+	std::size_t WriteOnce(const char* data, std::size_t n);
+	void AppendOutput(const char* data, std::size_t n);
+	void FlushOutput();
+	void WatchOutput();
+
+	RingBuffer m_ibuf;
+	bool m_bypassInputBuffer = false;
+	std::uint64_t m_bytesSent = 0;
+	std::uint64_t m_bytesReceived = 0;
+	bool m_lineEndPairPending = false;
+	char m_lastLineEnd = 0;
+	std::unique_ptr<char[]> m_line;
+	std::uint32_t m_lineLength = 0;
+	std::unique_ptr<char[]> m_readBuffer;
+	std::list<std::unique_ptr<OutputBlock>> m_output;
+	OutputBlock* m_lastBlock = nullptr;
+	std::uint32_t m_outputLimit = 0;
+	std::uint32_t m_outputLength = 0;
+	int m_sslRepeatLength = 0;
+	SSL_CTX* m_sslContext = nullptr;
+	SSL* m_ssl = nullptr;
+	BIO* m_sbio = nullptr;
+	std::string m_password;
+	int m_socks4State = 0;
+	char m_socks4Reply[8] = {};
+	bool m_reconnectEnabled = false;
+	bool m_reconnecting = false;
+};

@@ -1,0 +1,214 @@
+#include "SocketTestSupport.h"
+
+#include "base/Exception.h"
+#include "sockets/SocketHandler.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace
+{
+
+RecordingSocket* Attached(SocketHandler& handler, int fd, int* deleted, bool owned = true)
+{
+	auto* s = new RecordingSocket(handler);
+	s->Attach(fd);
+	s->SetConnected(true);
+	s->SetOwnedByHandler(owned);
+	s->deleted = deleted;
+	return s;
+}
+
+long long MillisecondsOf(SocketHandler& handler, long usec)
+{
+	const auto start = std::chrono::steady_clock::now();
+	handler.Select(0, usec);
+	return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+} // namespace
+
+TEST(SocketHandler, UidsFollowTheOrderOfConstruction)
+{
+	SocketHandler handler;
+	RecordingSocket first(handler);
+	RecordingSocket second(handler);
+	EXPECT_EQ(1, first.Uid());
+	EXPECT_EQ(2, second.Uid());
+}
+
+TEST(SocketHandler, AdmissionRejectsReplacesAndDeletesAtTheEndOfTheTurn)
+{
+	RecordingLog log;
+	SocketHandler handler(&log);
+	SocketPair a, b, c;
+	int invalidDeleted = 0, twiceDeleted = 0, closingDeleted = 0, deleted = 0;
+
+	handler.Add(Attached(handler, INVALID_SOCKET, &invalidDeleted));
+	RecordingSocket* twice = Attached(handler, a.fd[0], &twiceDeleted);
+	handler.Add(twice);
+	handler.Add(twice);
+	RecordingSocket* closing = Attached(handler, b.fd[0], &closingDeleted);
+	closing->SetCloseAndDelete(true);
+	handler.Add(closing);
+	EXPECT_EQ(4u, handler.GetSocketCount());
+	handler.Select(0, 0);
+	EXPECT_EQ(1, log.Count("Invalid socket"));
+	EXPECT_EQ(1, log.Count("Attempt to add socket already in controlled queue (same uid)"));
+	EXPECT_EQ(1, log.Count("Added socket with SetCloseAndDelete() true"));
+	EXPECT_EQ(1, invalidDeleted);
+	EXPECT_GE(closingDeleted, 1);
+	EXPECT_EQ(0, twiceDeleted);
+	EXPECT_TRUE(handler.HasSocket(twice));
+	EXPECT_EQ(1u, handler.GetSocketCount());
+
+	// A newer socket on the same descriptor takes the entry; the older one
+	// is deleted at the end of the turn, and the descriptor stays open.
+	RecordingSocket* newer = Attached(handler, a.fd[0], &deleted);
+	handler.Add(newer);
+	a.Send("x\n");
+	handler.Select(0, 0);
+	EXPECT_EQ(1, log.Count("Replacing socket already in controlled queue (newer uid)"));
+	EXPECT_EQ(1, twiceDeleted);
+	EXPECT_EQ(0, deleted);
+	EXPECT_TRUE(handler.HasSocket(newer));
+	handler.Select(1, 0);
+	EXPECT_EQ((std::vector<std::string>{"x"}), newer->lines);
+
+	// An older socket on a registered descriptor is refused.
+	RecordingSocket older(handler);
+	older.Attach(c.fd[0]);
+	RecordingSocket* newest = Attached(handler, c.fd[0], &deleted);
+	handler.Add(newest);
+	handler.Select(0, 0);
+	handler.Add(&older);
+	handler.Select(0, 0);
+	EXPECT_EQ(1, log.Count("Attempt to add socket already in controlled queue (older uid)"));
+	older.Attach(INVALID_SOCKET);
+}
+
+TEST(SocketHandler, ClosedDescriptorsArePurgedFromTheSets)
+{
+	RecordingLog log;
+	SocketHandler handler(&log);
+	SocketPair a, b;
+	int deleted = 0;
+	handler.Add(Attached(handler, a.fd[0], &deleted));
+	RecordingSocket* foreign = Attached(handler, b.fd[0], &deleted, false);
+	handler.Add(foreign);
+	handler.Select(0, 0);
+
+	// A socket closed by the close pass leaves its descriptor in the
+	// exception set: the next select() fails once, the purge drops it.
+	// (Capture first: its file must not take the closed descriptor number.)
+	testing::internal::CaptureStdout();
+	a.ClosePeer();
+	handler.Select(1, 0);
+	EXPECT_EQ(1, deleted);
+	handler.Select(0, 0);
+	EXPECT_EQ("error on select(): 10038 Socket operation on nonsocket.\n", testing::internal::GetCapturedStdout());
+
+	// A descriptor closed behind the handler's back is purged too, and the
+	// loop does not fail every turn afterwards.
+	testing::internal::CaptureStdout();
+	::close(b.fd[0]);
+	handler.Select(0, 0);
+	handler.Select(0, 0);
+	handler.Select(0, 0);
+	EXPECT_EQ("error on select(): 10038 Socket operation on nonsocket.\n", testing::internal::GetCapturedStdout());
+	EXPECT_EQ(1, log.Count("Bad fd in fd_set (2)"));
+	EXPECT_FALSE(handler.HasSocket(foreign));
+	foreign->Attach(INVALID_SOCKET);
+	delete foreign;
+	EXPECT_EQ(2, deleted);
+}
+
+TEST(SocketHandler, LostSocketOwnedElsewhereStopsBeingWatched)
+{
+	SocketHandler handler;
+	SocketPair pair;
+	int deleted = 0;
+	RecordingSocket* foreign = Attached(handler, pair.fd[0], &deleted, false);
+	handler.Add(foreign);
+	handler.Select(0, 0);
+	pair.ClosePeer();
+	handler.Select(1, 0);
+	EXPECT_EQ(1, deleted);
+	EXPECT_FALSE(handler.HasSocket(foreign));
+	// At end of file its descriptor would be readable for ever.
+	EXPECT_GE(MillisecondsOf(handler, 200000), 150);
+	delete foreign;
+}
+
+TEST(SocketHandler, RequestPasses)
+{
+	RecordingLog log;
+	SocketHandler handler(&log);
+	SocketPair a, b;
+	struct Connecting : RecordingSocket
+	{
+		using RecordingSocket::RecordingSocket;
+		void OnConnect() override { ++connects; }
+		void OnTimeout() override { ++timeouts; }
+		int connects = 0;
+		int timeouts = 0;
+	};
+	auto* one = new Connecting(handler);
+	auto* two = new Connecting(handler);
+	one->Attach(a.fd[0]);
+	two->Attach(b.fd[0]);
+	for (Connecting* s : {one, two})
+	{
+		s->SetOwnedByHandler(true);
+		s->SetCallOnConnect(true);
+		handler.Add(s);
+	}
+	one->SetTimeout(1);
+	handler.Select(0, 0);
+	EXPECT_EQ(1, one->connects);
+	EXPECT_EQ(1, two->connects);
+	EXPECT_TRUE(one->IsConnected());
+	handler.Select(0, 0);
+	EXPECT_EQ(1, one->connects);
+
+	// A 1-second time-out fires once, two whole seconds after it was armed.
+	for (int i = 0; i < 40 && one->timeouts == 0; ++i)
+		handler.Select();
+	EXPECT_EQ(1, one->timeouts);
+	EXPECT_FALSE(one->HasTimeout());
+	EXPECT_EQ(0, two->timeouts);
+
+	// A bad time-out is fatal for the loop.
+	try
+	{
+		handler.Select(0, -1);
+		FAIL() << "negative time-out accepted";
+	}
+	catch (const Exception& e)
+	{
+		EXPECT_EQ("select(n): n is negative. Or struct timeval contains bad time values (<0).", e.Message());
+	}
+	ASSERT_NE(nullptr, log.Find("Invalid argument."));
+	EXPECT_EQ("SocketHandler::Select", log.Find("Invalid argument.")->call);
+}
+
+TEST(SocketHandler, DestructionClosesAllAndDeletesOnlyOwnedSockets)
+{
+	SocketPair a, b;
+	int deleted = 0;
+	auto* handler = new SocketHandler();
+	handler->Add(Attached(*handler, a.fd[0], &deleted));
+	RecordingSocket* foreign = Attached(*handler, b.fd[0], &deleted, false);
+	handler->Add(foreign);
+	handler->Select(0, 0);
+	// Owned and still waiting for admission: deleted too, not leaked.
+	SocketPair c;
+	handler->Add(Attached(*handler, c.fd[0], &deleted));
+	delete handler;
+	EXPECT_EQ(0, deleted);
+	EXPECT_EQ(INVALID_SOCKET, foreign->GetSocket());
+	char x;
+	EXPECT_EQ(0, ::recv(b.fd[1], &x, 1, 0));
+	delete foreign;
+}

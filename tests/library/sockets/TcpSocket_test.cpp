@@ -1,0 +1,223 @@
+#include "SocketTestSupport.h"
+
+#include "base/StdoutLog.h"
+#include "sockets/SocketHandler.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+namespace
+{
+
+// A socket attached to one end of a socketpair, admitted to the handler.
+struct Fixture
+{
+	explicit Fixture(bool lineMode = true)
+		: socket(new RecordingSocket(handler, lineMode))
+	{
+		socket->Attach(pair.fd[0]);
+		socket->SetNonblocking(true);
+		socket->SetConnected(true);
+		socket->SetOwnedByHandler(true);
+		socket->deleted = &deleted;
+		handler.Add(socket);
+		handler.Select(0, 0);
+	}
+
+	// One chunk, one turn: the socket reads exactly that chunk.
+	void Feed(const std::string& chunk)
+	{
+		pair.Send(chunk);
+		handler.Select(1, 0);
+	}
+
+	RecordingLog log;
+	SocketHandler handler{&log};
+	SocketPair pair;
+	RecordingSocket* socket;
+	int deleted = 0;
+};
+
+using Lines = std::vector<std::string>;
+
+} // namespace
+
+TEST(TcpSocketInput, LinesAndLineEndPairsAcrossReads)
+{
+	Fixture f;
+	f.Feed("abc\r\ndef\n");
+	EXPECT_EQ((Lines{"abc", "def"}), f.socket->lines);
+	f.socket->lines.clear();
+	f.Feed("abc\r");
+	f.Feed("\ndef\n");
+	EXPECT_EQ((Lines{"abc", "def"}), f.socket->lines);
+	f.socket->lines.clear();
+	f.Feed("ghi\n");
+	f.Feed("\r");
+	f.Feed("\rxyz");
+	f.Feed("\n");
+	// LF CR is a pair too; a second CR ends an empty line.
+	EXPECT_EQ((Lines{"ghi", "", "xyz"}), f.socket->lines);
+	f.socket->lines.clear();
+	f.Feed("abc\n\n\r\n\r\n");
+	EXPECT_EQ((Lines{"abc", "", "", ""}), f.socket->lines);
+	f.socket->lines.clear();
+	f.Feed(std::string("ab\0cd\n", 6));
+	EXPECT_EQ((Lines{"ab"}), f.socket->lines);
+	EXPECT_EQ(9u + 4 + 5 + 4 + 1 + 4 + 1 + 9 + 6, f.socket->GetBytesReceived());
+	EXPECT_TRUE(f.socket->raw.empty());
+
+	// The unfinished line of a peer that closes is never delivered.
+	f.socket->lines.clear();
+	f.socket->SetOwnedByHandler(false);
+	f.Feed("tail");
+	f.pair.ClosePeer();
+	f.handler.Select(1, 0);
+	EXPECT_TRUE(f.socket->lines.empty());
+	EXPECT_EQ(1, f.socket->plainDisconnects);
+	EXPECT_EQ((std::vector<int>{0}), f.socket->disconnects);
+	EXPECT_EQ(1, f.deleted);
+	EXPECT_EQ(0u, f.handler.GetSocketCount());
+	EXPECT_TRUE(f.log.entries.empty());
+	delete f.socket;
+}
+
+TEST(TcpSocketInput, LineLimitClosesAndDeliversNothingMore)
+{
+	Fixture f;
+	f.socket->SetOwnedByHandler(false);
+	const std::string longest(8191, 'a');
+	f.Feed(longest.substr(0, 5000));
+	f.Feed(longest.substr(5000) + "\r\n");
+	ASSERT_EQ(1u, f.socket->lines.size());
+	EXPECT_EQ(longest, f.socket->lines[0]);
+
+	// One byte more: the close is requested and neither the rest of the line
+	// nor any later line or raw byte reaches the owner, not even as an empty
+	// line that a reader could take for the end of a request head.
+	f.Feed(std::string(4000, 'b'));
+	f.Feed(std::string(4192, 'b') + "\r\nGET / HTTP/1.1\r\n");
+	f.handler.Select(0, 0);
+	EXPECT_EQ(1u, f.socket->lines.size());
+	const LogEntry* fatal = f.log.Find("maximum tcp_line_size exceeded, connection closed");
+	ASSERT_NE(nullptr, fatal);
+	EXPECT_EQ(8192, fatal->code);
+	EXPECT_EQ(LOG_LEVEL_FATAL, fatal->level);
+	EXPECT_EQ("TcpSocket::OnRead", fatal->call);
+	EXPECT_EQ(1, f.deleted);
+	EXPECT_FALSE(f.handler.HasSocket(f.socket));
+	delete f.socket;
+}
+
+TEST(TcpSocketInput, OnLineSwitchesToRawDataMidRead)
+{
+	Fixture f;
+	f.socket->onLine = [](RecordingSocket& s, const std::string& line) {
+		if (line.empty())
+			s.SetLineMode(false);
+	};
+	f.Feed("POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\nbody");
+	EXPECT_EQ((Lines{"POST / HTTP/1.1", "Content-Length: 4", ""}), f.socket->lines);
+	EXPECT_EQ("body", f.socket->raw);
+	f.Feed("more\r\n");
+	EXPECT_EQ("bodymore\r\n", f.socket->raw);
+
+	// A head whose last LF starts the next read: that LF is the first raw
+	// byte.
+	f.socket->SetLineMode(true);
+	f.socket->raw.clear();
+	f.Feed("X\r\n\r");
+	f.Feed("\nrest");
+	EXPECT_EQ("\nrest", f.socket->raw);
+	EXPECT_EQ(3u + 1 + 1, f.socket->lines.size());
+
+	// A close requested from OnLine ends delivery for the rest of the read.
+	f.socket->SetLineMode(true);
+	f.socket->lines.clear();
+	f.socket->onLine = [](RecordingSocket& s, const std::string&) { s.SetCloseAndDelete(true); };
+	f.Feed("one\r\ntwo\r\n");
+	EXPECT_EQ((Lines{"one"}), f.socket->lines);
+}
+
+TEST(TcpSocketOutput, QueuesInBlocksAndResumesPartialWrites)
+{
+	Fixture f(false);
+	int small = 4096;
+	::setsockopt(f.pair.fd[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+	std::string data(3000000, '\0');
+	for (std::size_t i = 0; i < data.size(); ++i)
+		data[i] = static_cast<char>(i * 7 + i / 251);
+	f.socket->SendBuf(data.data(), 2000000);
+	f.socket->Send(data.substr(2000000));
+	EXPECT_GT(f.socket->GetOutputLength(), 2000000u);
+	f.socket->SendBuf("", 0);
+
+	// The peer reads slowly; each writable event sends what fits and the
+	// order of the calls survives.
+	std::string received;
+	char buf[65536];
+	while (received.size() < data.size())
+	{
+		const ssize_t n = ::recv(f.pair.fd[1], buf, sizeof(buf), MSG_DONTWAIT);
+		if (n > 0)
+			received.append(buf, static_cast<std::size_t>(n));
+		f.handler.Select(0, 10000);
+	}
+	EXPECT_TRUE(received == data);
+	EXPECT_EQ(0u, f.socket->GetOutputLength());
+	EXPECT_EQ(1, f.socket->writeCompletes);
+	EXPECT_EQ(3000000u, f.socket->GetBytesSent(true));
+	EXPECT_EQ(0u, f.socket->GetBytesSent());
+}
+
+TEST(TcpSocketOutput, GracefulCloseSendsEverythingThenEndOfFile)
+{
+	Fixture f(false);
+	int small = 4096;
+	::setsockopt(f.pair.fd[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+	const std::string data(400000, 'z');
+	f.socket->Send(data);
+	const std::uint32_t queued = f.socket->GetOutputLength();
+	ASSERT_GT(queued, 0u);
+	f.socket->SetCloseAndDelete(true);
+	StdoutLog console(0);
+	f.handler.SetLog(&console);
+	testing::internal::CaptureStdout();
+	f.handler.Select(0, 0);
+	const std::string out = testing::internal::GetCapturedStdout();
+	f.handler.SetLog(&f.log);
+	const std::regex line("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d :: fd " + std::to_string(f.pair.fd[0]) +
+		" :: Closing: \\d+ Sending all data before closing \\(Info\\)\n");
+	EXPECT_TRUE(std::regex_match(out, line)) << out;
+
+	std::string received;
+	char buf[65536];
+	bool eof = false;
+	for (int turns = 0; !eof && turns < 10000; ++turns)
+	{
+		const ssize_t n = ::recv(f.pair.fd[1], buf, sizeof(buf), MSG_DONTWAIT);
+		if (n > 0)
+			received.append(buf, static_cast<std::size_t>(n));
+		eof = n == 0;
+		f.handler.Select(0, 10000);
+	}
+	EXPECT_TRUE(eof);
+	EXPECT_EQ(data.size(), received.size());
+	EXPECT_EQ(1, f.deleted);
+	EXPECT_EQ(0, f.log.Count("Closing socket while data still left to send"));
+}
+
+TEST(TcpSocketOutput, SendOnSocketThatIsNotReadyIsDroppedWithReasons)
+{
+	RecordingLog log;
+	SocketHandler handler(&log);
+	RecordingSocket s(handler);
+	s.SetCloseAndDelete(true);
+	s.Send("lost");
+	ASSERT_EQ(3u, log.entries.size());
+	EXPECT_EQ("Attempt to write to a non-ready socket", log.entries[0].text);
+	EXPECT_EQ(" * GetSocket() == INVALID_SOCKET", log.entries[1].text);
+	EXPECT_EQ(" * CloseAndDelete()", log.entries[2].text);
+	EXPECT_EQ(0u, s.GetOutputLength());
+}
