@@ -1,5 +1,9 @@
 #include "platform/env.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +20,37 @@ std::mutex& EnvLock()
 	return lock;
 }
 
+// The home folder in Windows form on drive C: ("/home/u" is "C:\home\u").
+std::string HomeOnDriveC()
+{
+	std::string home;
+	if (const char* value = std::getenv("HOME"))
+		home = value;
+	if (home.empty())
+	{
+		struct passwd entry;
+		struct passwd* found = nullptr;
+		char buffer[4096];
+		if (getpwuid_r(geteuid(), &entry, buffer, sizeof(buffer), &found) == 0 && found != nullptr)
+			home = found->pw_dir;
+	}
+	if (home.empty() || home[0] != '/')
+		return std::string();
+	std::replace(home.begin(), home.end(), '/', '\\');
+	return "C:" + home;
+}
+
+// Windows always defines these; here they are given when the host does not
+// define them. Called with the lock held.
+bool DefaultValue(const char* name, std::string& value)
+{
+	if (std::strcmp(name, "HOMEDRIVE") == 0)
+		value = "C:";
+	else if (std::strcmp(name, "ProgramFiles") == 0)
+		value = HomeOnDriveC();
+	return !value.empty();
+}
+
 }
 
 int getenv_s(std::size_t* requiredSize, char* buffer, std::size_t bufferSize, const char* name)
@@ -26,6 +61,9 @@ int getenv_s(std::size_t* requiredSize, char* buffer, std::size_t bufferSize, co
 		buffer[0] = '\0';
 	std::lock_guard<std::mutex> guard(EnvLock());
 	const char* value = std::getenv(name);
+	std::string fallback;
+	if (value == nullptr && DefaultValue(name, fallback))
+		value = fallback.c_str();
 	if (value == nullptr)
 	{
 		*requiredSize = 0;

@@ -3,7 +3,9 @@
 #include "platform/path.h"
 #include "platform/text.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -12,7 +14,8 @@ namespace
 
 int MakeHostDir(const std::string& path)
 {
-	if (mkdir(HostPath(path).c_str(), 0777) == 0)
+	// Folders the agent makes hold NPKI keys: only their owner enters them.
+	if (mkdir(HostPath(path).c_str(), 0700) == 0)
 		return 0;
 	if (errno == ENOTDIR)
 		errno = ENOENT;
@@ -32,6 +35,24 @@ DWORD HostAttributes(const std::string& path)
 FILE* _wfopen(const char16_t* path, const char16_t* mode)
 {
 	const std::string host = HostPath(WideToUtf8(path));
+	const std::string text = WideToUtf8(mode);
+	const bool update = text.find('+') != std::string::npos;
+	int flags = O_CLOEXEC;
+	switch (text.empty() ? '\0' : text[0])
+	{
+	case 'r':
+		flags |= update ? O_RDWR : O_RDONLY;
+		break;
+	case 'w':
+		flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+		break;
+	case 'a':
+		flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+		break;
+	default:
+		errno = EINVAL;
+		return nullptr;
+	}
 	// Checked before opening, so that a FIFO or device never blocks the open.
 	struct stat info;
 	if (stat(host.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
@@ -39,7 +60,15 @@ FILE* _wfopen(const char16_t* path, const char16_t* mode)
 		errno = EACCES;
 		return nullptr;
 	}
-	return std::fopen(host.c_str(), WideToUtf8(mode).c_str());
+	// New files may be NPKI keys: they are readable by their owner only.
+	const int fd = open(host.c_str(), flags, 0600);
+	if (fd < 0)
+		return nullptr;
+	const std::string streamMode = text.substr(0, 1) + (update ? "+" : "");
+	FILE* file = fdopen(fd, streamMode.c_str());
+	if (file == nullptr)
+		close(fd);
+	return file;
 }
 
 int _mkdir(const char* path)

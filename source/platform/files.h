@@ -13,10 +13,11 @@ constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 
 // Opens only regular files: glibc's fopen opens a folder for reading and
-// Windows does not (a folder or device fails with EACCES).
+// Windows does not (a folder or device fails with EACCES). Modes "r", "w",
+// "a", with "+" and "b" as usual; a new file gets mode 0600.
 FILE* _wfopen(const char16_t* path, const char16_t* mode);
 
-// 0 when the folder was made; otherwise -1 with errno EEXIST when something
+// 0 when the folder was made (mode 0700); otherwise -1 with errno EEXIST when something
 // of that name exists, ENOENT when a parent is missing or is not a folder
 // (Linux's ENOTDIR), or the system's reason (EACCES, EROFS, ...).
 int _mkdir(const char* path);

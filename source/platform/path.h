@@ -1,9 +1,33 @@
 #pragma once
 
-#include <string>
+#include "platform/wintypes.h"
 
-// The program builds its paths in Windows form, with "\" separators. This is
-// the one place where such a path becomes a path of the host: every call of
-// the platform layer that touches the file system passes its path through
-// here, so that the mapping can grow (drive letters) without touching them.
+#include <string>
+#include <utility>
+#include <vector>
+
+// The program builds its paths in Windows form ("C:\Users\u\NPKI",
+// "D:\\NPKI\...", "\NPKI"). This is the one place where such a path becomes a
+// path of the host: every call of the platform layer that touches the file
+// system passes its path through here.
+//
+// Drive letters name host folders. The table comes from ZIMRACERT_DRIVES
+// ("C=/some/dir;D=/other/dir", letters in any case, folders absolute).
+// Without it, C: is the host root "/" and the folders of removable media
+// under /media/<user>/ and /run/media/<user>/ take D:, E:, ... in name order.
+
+// "X:\a\b" is the folder of drive X followed by a/b: "\" and "/" both
+// separate, empty parts and "." are dropped, and ".." never climbs above the
+// drive's folder. A path starting with "\" is on the current drive (that of
+// HOMEDRIVE, else C:). A path starting with "/" is already a host path and
+// only has its "\" turned into "/"; so is a relative path. A drive missing
+// from the table gives "", which every file call fails on with ENOENT.
 std::string HostPath(const std::string& programPath);
+
+// The drive table in letter order: (upper-case letter, host folder).
+std::vector<std::pair<char, std::string>> LogicalDrives();
+
+// Each drive as "X:\" and a terminator, then one more terminator. Returns the
+// units written without the last terminator, or, when the buffer is too
+// small, the units needed with it.
+DWORD GetLogicalDriveStringsW(DWORD bufferLength, char16_t* buffer);

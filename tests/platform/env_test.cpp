@@ -31,3 +31,23 @@ TEST(Env, PutenvCopiesTheText)
 	EXPECT_STREQ("a=b", std::getenv("ZC_ENV_TEST"));
 	EXPECT_EQ(-1, _putenv("no equals sign"));
 }
+
+TEST(Env, WindowsVariablesHaveTheirDefaults)
+{
+	unsetenv("HOMEDRIVE");
+	unsetenv("ProgramFiles");
+	unsetenv("APPDATA");
+	setenv("HOME", "/home/user1", 1);
+	char buffer[64];
+	std::size_t required = 0;
+	EXPECT_EQ(0, getenv_s(&required, buffer, sizeof(buffer), "HOMEDRIVE"));
+	EXPECT_STREQ("C:", buffer);
+	EXPECT_EQ(0, getenv_s(&required, buffer, sizeof(buffer), "ProgramFiles"));
+	EXPECT_STREQ("C:\\home\\user1", buffer);
+	EXPECT_EQ(0, getenv_s(&required, buffer, sizeof(buffer), "APPDATA"));
+	EXPECT_EQ(0u, required);
+
+	setenv("ProgramFiles", "D:\\Programs", 1);
+	EXPECT_EQ(0, getenv_s(&required, buffer, sizeof(buffer), "ProgramFiles"));
+	EXPECT_STREQ("D:\\Programs", buffer);
+}

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <fstream>
 
@@ -36,4 +38,24 @@ TEST(PlatformFiles, WfopenOpensOnlyRegularFiles)
 	EXPECT_EQ(EACCES, errno);
 	EXPECT_EQ(nullptr, _wfopen(u"/dev/null", u"r"));
 	EXPECT_EQ(nullptr, _wfopen((temp.Wide() + u"/none").c_str(), u"r"));
+}
+
+TEST(PlatformFiles, NewFilesAndFoldersAreTheOwnersOnly)
+{
+	TempFolder temp;
+	const mode_t saved = umask(0);
+	ASSERT_EQ(0, _wmkdir((temp.Wide() + u"\\NPKI").c_str()));
+	FILE* file = _wfopen((temp.Wide() + u"\\NPKI\\signPri.key").c_str(), u"wb");
+	umask(saved);
+	ASSERT_NE(nullptr, file);
+	EXPECT_EQ(3u, std::fwrite("key", 1, 3, file));
+	std::fclose(file);
+	struct stat info;
+	ASSERT_EQ(0, stat((temp.Path() + "/NPKI").c_str(), &info));
+	EXPECT_EQ(0700u, info.st_mode & 0777);
+	ASSERT_EQ(0, stat((temp.Path() + "/NPKI/signPri.key").c_str(), &info));
+	EXPECT_EQ(0600u, info.st_mode & 0777);
+	EXPECT_EQ(3, info.st_size);
+	EXPECT_EQ(nullptr, _wfopen((temp.Wide() + u"\\NPKI").c_str(), u"wb"));
+	EXPECT_EQ(nullptr, _wfopen((temp.Wide() + u"\\NPKI\\signPri.key").c_str(), u"q"));
 }
