@@ -35,8 +35,13 @@ public:
 
 	int Close() override
 	{
-		if (GetSocket() != INVALID_SOCKET && closesocket(GetSocket()) != SOCKET_ERROR)
+		// Forgotten even when close fails: the number is free again at once
+		// and may soon belong to another socket.
+		if (GetSocket() != INVALID_SOCKET)
+		{
+			closesocket(GetSocket());
 			Attach(INVALID_SOCKET);
+		}
 		return 0;
 	}
 

@@ -36,9 +36,14 @@ Socket::~Socket()
 	// not asked again.
 	if (!m_erasedByHandler)
 		Handler().Remove(this);
-	// The derived parts are gone: the base close, never an override.
 	if (m_socket != INVALID_SOCKET && !m_retainForPool)
-		Socket::Close();
+	{
+		// Erased without being owned: forgotten by a handler that is gone.
+		if (m_erasedByHandler && !m_ownedByHandler)
+			CloseDescriptor();
+		else
+			Socket::Close(); // the derived parts are gone: never an override
+	}
 }
 
 Socket* Socket::Create()

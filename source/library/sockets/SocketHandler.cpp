@@ -424,6 +424,9 @@ void SocketHandler::PurgeBadDescriptors()
 			Log(p, "Select", s, "Bad fd in fd_set (2)", LOG_LEVEL_ERROR);
 			if (Serves(p))
 				QueueForDeletion(p);
+			// Closed behind the handler's back: the number is no longer the
+			// socket's, and closing it again could close somebody else's.
+			p->Attach(INVALID_SOCKET);
 			continue;
 		}
 		if (FD_ISSET(s, &m_rfds))

@@ -156,7 +156,7 @@ void TcpSocket::OnRead()
 	if (n >= 1 && n <= static_cast<int>(kReadSize))
 	{
 		m_bytesReceived += static_cast<std::uint64_t>(n);
-		if (!m_bypassInputBuffer && !m_ibuf.Write(buf, static_cast<std::size_t>(n)))
+		if (!m_bypassInputBuffer && !CloseAndDelete() && !m_ibuf.Write(buf, static_cast<std::size_t>(n)))
 			Log(call, 0, "ibuf overflow", LOG_LEVEL_WARNING);
 	}
 	OnRead(buf, n > 0 ? static_cast<std::size_t>(n) : 0);

@@ -119,7 +119,7 @@ TEST(SocketHandler, ClosedDescriptorsArePurgedFromTheSets)
 	EXPECT_EQ("error on select(): 10038 Socket operation on nonsocket.\n", testing::internal::GetCapturedStdout());
 	EXPECT_EQ(1, log.Count("Bad fd in fd_set (2)"));
 	EXPECT_FALSE(handler.HasSocket(foreign));
-	foreign->Attach(INVALID_SOCKET);
+	EXPECT_EQ(INVALID_SOCKET, foreign->GetSocket());
 	delete foreign;
 	EXPECT_EQ(2, deleted);
 }
@@ -203,12 +203,17 @@ TEST(SocketHandler, DestructionClosesAllAndDeletesOnlyOwnedSockets)
 	handler->Add(foreign);
 	handler->Select(0, 0);
 	// Owned and still waiting for admission: deleted too, not leaked.
-	SocketPair c;
+	// Waiting and owned elsewhere: let go; destroying it later is safe.
+	SocketPair c, d;
 	handler->Add(Attached(*handler, c.fd[0], &deleted));
+	RecordingSocket* waiting = Attached(*handler, d.fd[0], &deleted, false);
+	handler->Add(waiting);
 	delete handler;
 	EXPECT_EQ(0, deleted);
 	EXPECT_EQ(INVALID_SOCKET, foreign->GetSocket());
 	char x;
 	EXPECT_EQ(0, ::recv(b.fd[1], &x, 1, 0));
 	delete foreign;
+	delete waiting;
+	EXPECT_EQ(0, ::recv(d.fd[1], &x, 1, 0));
 }

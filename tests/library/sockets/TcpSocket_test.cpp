@@ -221,3 +221,20 @@ TEST(TcpSocketOutput, SendOnSocketThatIsNotReadyIsDroppedWithReasons)
 	EXPECT_EQ(" * CloseAndDelete()", log.entries[2].text);
 	EXPECT_EQ(0u, s.GetOutputLength());
 }
+
+TEST(TcpSocketOutput, CloseGivesUpOnAPeerThatNeverReads)
+{
+	Fixture f(false);
+	int small = 4096;
+	::setsockopt(f.pair.fd[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+	f.socket->Send(std::string(400000, 'q'));
+	f.socket->SetCloseAndDelete(true);
+	for (int turns = 0; turns < 100 && f.deleted == 0; ++turns)
+		f.handler.Select();
+	EXPECT_EQ(1, f.deleted);
+	const LogEntry* cut = f.log.Find("Closing socket while data still left to send");
+	ASSERT_NE(nullptr, cut);
+	EXPECT_EQ(LOG_LEVEL_WARNING, cut->level);
+	EXPECT_GT(cut->code, 0);
+	EXPECT_GE(f.log.Count("Sending all data before closing"), 5);
+}
