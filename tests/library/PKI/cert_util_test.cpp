@@ -227,6 +227,8 @@ TEST_F(CertUtil, Pkcs12RoundTripsWithOpenssl)
 		EXPECT_EQ(Load(der), Load(kKeys + "signCert.der"));
 		EXPECT_TRUE(IsReferenceKey(Decrypt(Load(key), "new-pass")));
 	}
+	// No temporary file is left beside the pair.
+	EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir), {}), 3);
 	EXPECT_EQ(FilesToPkcs12((kKeys + "signCert.der").c_str(), (kKeys + "signPri.seed.key").c_str(), "wrong",
 		kPfxPassword, &pfx), -4);
 	EXPECT_EQ(FilesToPkcs12((kKeys + "key.p8.der").c_str(), (kKeys + "signPri.seed.key").c_str(), kKeyPassword,
