@@ -126,9 +126,10 @@ CryptoInitializer::CryptoInitializer()
 	CreateAddedObjects();
 	RegisterAddedAlgorithms();
 
-	// The library has locked itself since 1.1.0 and ignores both callbacks
-	// (the setters are no-op macros); they are installed for its older
-	// releases.
+	// The library has locked itself since 1.1.0 and ignores both callbacks:
+	// the locking setter is a no-op macro, and the thread-id setter is gone
+	// at the interface level we build against. They are installed for the
+	// releases that still call them.
 	CRYPTO_set_locking_callback(CryptoLockingCallback);
 #ifdef CRYPTO_set_id_callback
 	CRYPTO_set_id_callback(CryptoThreadIdCallback);
