@@ -41,11 +41,6 @@ std::string Digest(const void* data, size_t length, std::vector<size_t> pieces =
 	return Hex(out, sizeof(out));
 }
 
-std::string Digest(const std::string& s, std::vector<size_t> pieces = {0})
-{
-	return Digest(s.data(), s.size(), pieces);
-}
-
 // The first word that the rhash command prints for a shell input.
 std::string Rhash(const std::string& input)
 {
@@ -75,20 +70,14 @@ TEST(Has160, StandardVectorsWholeAndInPieces)
 		{"abcdefghijklmnopqrstuvwxyz", "596185c9ab6703d0d0dbb98702bc0f5729cd1d3c"},
 		{"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
 			"cb5d7efbca2f02e0fb7167cabb123af5795764e5"},
-		{[] {
-			 std::string s;
-			 for (int i = 0; i < 8; ++i)
-				 s += "1234567890";
-			 return s;
-		 }(),
+		{"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
 			"07f05c8c0773c55ca3a5a695ce6aca4c438911b5"},
 		{std::string(1000000, 'a'), "d6ad6f0608b878da9b87999c2525cc84f4c9f18d"},
 	};
 	for (const auto& c : cases) {
 		SCOPED_TRACE(c.message.substr(0, 20));
-		EXPECT_EQ(c.digest, Digest(c.message));
-		EXPECT_EQ(c.digest, Digest(c.message, {1, 63, 64, 65}));
-		EXPECT_EQ(c.digest, Digest(c.message, {65, 1}));
+		EXPECT_EQ(c.digest, Digest(c.message.data(), c.message.size()));
+		EXPECT_EQ(c.digest, Digest(c.message.data(), c.message.size(), {1, 63, 64, 65}));
 	}
 }
 
@@ -105,7 +94,7 @@ TEST(Has160, MatchesRhashAroundPaddingEdges)
 		for (char& c : message)
 			c = static_cast<char>(rng());
 		std::ofstream(file, std::ios::binary) << message;
-		EXPECT_EQ(Rhash("cat " + file), Digest(message, {1 + rng() % 70})) << length;
+		EXPECT_EQ(Rhash("cat " + file), Digest(message.data(), length, {1 + rng() % 70})) << length;
 	}
 	std::remove(file.c_str());
 	rmdir(dirTemplate);
@@ -124,9 +113,10 @@ TEST(Has160, SingleUpdateBeyond512MiB)
 
 TEST(Has160, EvpRecordReachableByNameOnceTheObjectExists)
 {
-	EXPECT_EQ(nullptr, Has160EvpMd());
-	// Normally the crypto start-up creates the object.
+	// Normally the crypto start-up creates the object; without it there is no
+	// number to build the record on.
 	if (OBJ_sn2nid("HAS160") == NID_undef) {
+		EXPECT_EQ(nullptr, Has160EvpMd());
 		ASSERT_NE(NID_undef, OBJ_create("1.2.410.200004.1.2", "HAS160", "has160"));
 	}
 	const EVP_MD* md = Has160EvpMd();
