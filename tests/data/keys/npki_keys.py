@@ -7,6 +7,9 @@ openssl command (legacy provider), and the DER wrapping by
 check of what the agent reads and writes.
 
   npki_keys.py make OUTDIR      writes the committed fixtures into OUTDIR
+  npki_keys.py certs KEYDIR OUTDIR
+                                writes the certificates of the NPKI tree
+                                tests into OUTDIR, signed with KEYDIR/key.pem
   npki_keys.py decrypt KEY PASSWORD OUT
                                 decrypts an NPKI key file (any of the three
                                 schemes) and writes the PrivateKeyInfo DER to
@@ -171,9 +174,40 @@ def make(outdir):
         os.unlink(p(name))
 
 
+def certs(keydir, outdir):
+    """Certificates as NPKI folders hold them: a CA-issued one with a UTF-8
+    Korean name, two OU attributes, a 16-byte serial and certificatePolicies;
+    a version 1 one signed with SHA-1 valid past 2050 (GeneralizedTime); a
+    zero serial; a 4-byte serial with its top bit set; a 5-byte serial."""
+    os.makedirs(outdir, exist_ok=True)
+    key = os.path.join(keydir, "key.pem")
+    with tempfile.TemporaryDirectory() as work:
+        w = lambda name: os.path.join(work, name)
+        o = lambda name: os.path.join(outdir, name)
+        with open(w("policy.cnf"), "w") as f:
+            f.write("certificatePolicies=1.2.410.200005.1.1.4\n")
+        run(["openssl", "req", "-new", "-x509", "-key", key, "-days", "7300", "-set_serial", "1",
+             "-subj", "/C=KR/O=yessign/OU=AccreditedCA/CN=yessignCA Class 2", "-out", w("ca.pem")])
+        issued = [
+            ("korean", "/C=KR/O=yessign/OU=personal4IB/OU=BANK/CN=\ud64d\uae38\ub3d9()0012345",
+             "0x0102030405060708090A0B0C0D0E0F10", ["-CA", w("ca.pem"), "-CAkey", key,
+                                                    "-days", "7300", "-extfile", w("policy.cnf")]),
+            ("plain", "/C=KR/O=plain/CN=plain1", "0x00FF", ["-key", key, "-sha1", "-days", "10000"]),
+            ("zero", "/C=KR/O=zero/CN=zero", "0", ["-key", key, "-days", "3650"]),
+            ("negserial", "/C=KR/O=neg/OU=one/CN=neg", "0x80000001", ["-key", key, "-days", "3650"]),
+            ("fivebyte", "/C=KR/O=five/CN=five", "0x0102030405", ["-key", key, "-days", "3650"]),
+        ]
+        for name, subject, serial, signing in issued:
+            run(["openssl", "req", "-new", "-key", key, "-utf8", "-subj", subject, "-out", w("req.csr")])
+            run(["openssl", "x509", "-req", "-in", w("req.csr"), "-set_serial", serial, "-outform", "DER",
+                 "-out", o(name + ".der")] + signing)
+
+
 if __name__ == "__main__":
     if len(sys.argv) == 3 and sys.argv[1] == "make":
         make(sys.argv[2])
+    elif len(sys.argv) == 4 and sys.argv[1] == "certs":
+        certs(sys.argv[2], sys.argv[3])
     elif len(sys.argv) == 5 and sys.argv[1] == "decrypt":
         decrypt(sys.argv[2], sys.argv[3], sys.argv[4])
     else:
