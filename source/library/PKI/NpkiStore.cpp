@@ -279,7 +279,7 @@ int NpkiStore::AppendRecords(const std::string& root, Json2* outArray, SerialMap
 			if (listed != known->end() && listed->second != 0)
 				continue;
 		}
-		outArray->Add(record);
+		outArray->Add(std::move(record));
 		++count;
 		if (remember != nullptr)
 			(*remember)[md5Hex] = serial;
