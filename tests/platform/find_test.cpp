@@ -41,29 +41,17 @@ TEST(FindFiles, ListsSortedWithoutRegardToCaseAndNeverFollowsLinks)
 {
 	TempFolder temp;
 	const std::string base = temp.Path();
-	std::vector<std::string> names { "b.key", "A.der", "USER", "user2", "홍길동", "Zeta", "a.txt" };
+	std::map<std::string, DWORD> made { { ".", FILE_ATTRIBUTE_DIRECTORY }, { "..", FILE_ATTRIBUTE_DIRECTORY },
+		{ "loop", FILE_ATTRIBUTE_REPARSE_POINT } };
 	for (const char* name : { "b.key", "A.der", "Zeta", "a.txt" })
-		std::ofstream(base + "/" + std::string(name)) << "x";
+		std::ofstream(base + "/" + (made[name] = FILE_ATTRIBUTE_NORMAL, name)) << "x";
 	for (const char* name : { "USER", "user2", "홍길동" })
-		mkdir((base + "/" + std::string(name)).c_str(), 0700);
+		mkdir((base + "/" + (made[name] = FILE_ATTRIBUTE_DIRECTORY, name)).c_str(), 0700);
 	ASSERT_EQ(0, symlink(base.c_str(), (base + "/loop").c_str()));
-	names.push_back("loop");
-	names.push_back(".");
-	names.push_back("..");
-	std::sort(names.begin(), names.end(),
-		[](const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) < 0; });
-
-	const auto entries = List(temp.Wide() + u"\\*");
-	ASSERT_EQ(names.size(), entries.size());
-	std::map<std::string, DWORD> expected { { ".", FILE_ATTRIBUTE_DIRECTORY }, { "..", FILE_ATTRIBUTE_DIRECTORY },
-		{ "USER", FILE_ATTRIBUTE_DIRECTORY }, { "user2", FILE_ATTRIBUTE_DIRECTORY },
-		{ "홍길동", FILE_ATTRIBUTE_DIRECTORY }, { "loop", FILE_ATTRIBUTE_REPARSE_POINT } };
-	for (size_t i = 0; i < names.size(); ++i)
-	{
-		EXPECT_EQ(names[i], entries[i].first);
-		const auto known = expected.find(names[i]);
-		EXPECT_EQ(known == expected.end() ? FILE_ATTRIBUTE_NORMAL : known->second, entries[i].second) << names[i];
-	}
+	std::vector<std::pair<std::string, DWORD>> expected(made.begin(), made.end());
+	std::sort(expected.begin(), expected.end(),
+		[](const auto& a, const auto& b) { return strcasecmp(a.first.c_str(), b.first.c_str()) < 0; });
+	EXPECT_EQ(expected, List(temp.Wide() + u"\\*"));
 
 	const auto der = List(temp.Wide() + u"/*.DER");
 	ASSERT_EQ(1u, der.size());

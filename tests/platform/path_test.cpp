@@ -42,10 +42,6 @@ TEST(DrivePaths, WithoutTableDriveCIsTheHostRoot)
 	EXPECT_EQ("/tmp/a", HostPath("C:\\tmp\\a"));
 	EXPECT_EQ("/tmp/a", HostPath("\\tmp\\a"));
 	EXPECT_EQ("/", HostPath("C:\\..\\"));
-	const auto drives = LogicalDrives();
-	ASSERT_FALSE(drives.empty());
-	EXPECT_EQ('C', drives[0].first);
-	EXPECT_EQ("/", drives[0].second);
-	for (size_t i = 1; i < drives.size(); ++i)
-		EXPECT_EQ('C' + static_cast<int>(i), drives[i].first);
+	ASSERT_FALSE(LogicalDrives().empty());
+	EXPECT_EQ(std::make_pair('C', std::string("/")), LogicalDrives()[0]);
 }
