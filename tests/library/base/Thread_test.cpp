@@ -19,11 +19,12 @@ public:
 	~CountingThread() override { ++g_deleted; }
 	void Run() override
 	{
-		++g_runs;
 		// A deleted running thread keeps only its Thread part while the body
-		// winds down, so poll through that part alone.
+		// winds down: read the rest before the count tells the test it may
+		// delete, and poll through that part alone.
 		const Thread& base = *this;
 		const bool poll = m_poll;
+		++g_runs;
 		while (poll && base.IsRunning())
 			std::this_thread::sleep_for(5ms);
 	}
