@@ -1,6 +1,7 @@
 #include "PKI/NpkiStore.h"
 
 #include "PKI/CertRecord.h"
+#include "PKI/OpenSslPtr.h"
 #include "PKI/cert_util.h"
 #include "base/Encoding.h"
 #include "base/FileUtil.h"
@@ -28,33 +29,12 @@ const int kFolderPatternUnits = 256;
 const int kFilePatternUnits = 2048;
 const int kDriveListUnits = 1024;
 
-struct FreeDeleter
-{
-	void operator()(void* p) const { std::free(p); }
-};
-struct X509Deleter
-{
-	void operator()(X509* p) const { X509_free(p); }
-};
-struct BioDeleter
-{
-	void operator()(BIO* p) const { BIO_free(p); }
-};
-using Bytes = std::unique_ptr<unsigned char, FreeDeleter>;
-using Text = std::unique_ptr<char, FreeDeleter>;
-
-// The certificate utilities open their files by the host's names.
-std::string OnHost(const std::string& path)
-{
-	return HostPath(path);
-}
-
 std::string Utf8Root(const std::string& ansi)
 {
 	char* converted = nullptr;
 	const int length = ConvertEncodingToBuffer(ansi.data(), static_cast<int>(ansi.size()), "CHAR", "UTF-8",
 		&converted);
-	Text owner(converted);
+	MallocText owner(converted);
 	return length > 0 ? std::string(converted, static_cast<size_t>(length)) : std::string();
 }
 
@@ -109,7 +89,7 @@ long ValiditySeconds(const ASN1_TIME* time)
 // "Policy: " on the first line that has it.
 bool PolicyId(X509_EXTENSION* extension, std::string& policy)
 {
-	std::unique_ptr<BIO, BioDeleter> bio(BIO_new(BIO_s_mem()));
+	BioPtr bio(BIO_new(BIO_s_mem()));
 	if (!bio || X509V3_EXT_print(bio.get(), extension, 0, 0) <= 0)
 		return false;
 	char* data = nullptr;
@@ -185,7 +165,7 @@ std::string DigestHex(const char* name, const unsigned char* data, int length)
 {
 	unsigned char* digest = nullptr;
 	const int size = DigestByName(name, data, length, &digest);
-	Bytes owner(digest);
+	MallocBytes owner(digest);
 	char* hex = size > 0 ? BytesToHexUpper(digest, size) : nullptr;
 	const std::string text = hex != nullptr ? hex : "";
 	OPENSSL_free(hex);
@@ -324,8 +304,8 @@ int NpkiStore::ListExternalDrives(Json2* outArray)
 bool NpkiStore::CheckKeyPassword(std::string keyPath, std::string password)
 {
 	unsigned char* bytes = nullptr;
-	const int length = ReadWholeFile(OnHost(keyPath).c_str(), &bytes);
-	Bytes owner(bytes);
+	const int length = ReadWholeFile(keyPath.c_str(), &bytes);
+	MallocBytes owner(bytes);
 	if (length < 1)
 		return false;
 	EVP_PKEY* key = DecryptPrivateKey(bytes, length, password.c_str());
@@ -337,14 +317,14 @@ bool NpkiStore::ExportPfxBase64(std::string certPath, std::string keyPath, std::
 	std::string pfxPassword, std::string* out)
 {
 	unsigned char* pfx = nullptr;
-	const int length = FilesToPkcs12(OnHost(certPath).c_str(), OnHost(keyPath).c_str(), keyPassword.c_str(),
+	const int length = FilesToPkcs12(certPath.c_str(), keyPath.c_str(), keyPassword.c_str(),
 		pfxPassword.c_str(), &pfx);
-	Bytes pfxOwner(pfx);
+	MallocBytes pfxOwner(pfx);
 	if (length < 1)
 		return false;
 	char* text = nullptr;
 	const int textLength = BioBase64Encode(pfx, length, &text);
-	Text textOwner(text);
+	MallocText textOwner(text);
 	if (textLength < 1)
 		return false;
 	out->append(text, static_cast<size_t>(textLength));
@@ -356,9 +336,9 @@ bool NpkiStore::ImportPfxBase64(std::string pfxBase64, std::string derOutPath, s
 {
 	unsigned char* pfx = nullptr;
 	const int length = BioBase64Decode(pfxBase64.c_str(), static_cast<int>(pfxBase64.size()), &pfx);
-	Bytes owner(pfx);
+	MallocBytes owner(pfx);
 	return length > 0
-		&& Pkcs12ToFiles(pfx, length, OnHost(derOutPath).c_str(), OnHost(keyOutPath).c_str(), pfxPassword.c_str(),
+		&& Pkcs12ToFiles(pfx, length, derOutPath.c_str(), keyOutPath.c_str(), pfxPassword.c_str(),
 			   keyPassword.c_str())
 		>= 0;
 }
@@ -367,12 +347,12 @@ bool NpkiStore::InspectPfxBase64(std::string pfxBase64, std::string password, in
 {
 	unsigned char* pfx = nullptr;
 	const int length = BioBase64Decode(pfxBase64.c_str(), static_cast<int>(pfxBase64.size()), &pfx);
-	Bytes owner(pfx);
+	MallocBytes owner(pfx);
 	if (length < 1)
 		return false;
 	char* property = nullptr;
 	const int size = Pkcs12GetProperty(pfx, length, password.c_str(), selector, &property);
-	Text propertyOwner(property);
+	MallocText propertyOwner(property);
 	if (size < 1)
 		return false;
 	out->assign(property, static_cast<size_t>(size));
@@ -385,14 +365,14 @@ bool NpkiStore::ReadCertificateInfo(std::string derPath, std::string keyPath, st
 	if (derPath.empty())
 		return false;
 	unsigned char* bytes = nullptr;
-	const int length = ReadWholeFile(OnHost(derPath).c_str(), &bytes);
-	Bytes owner(bytes);
+	const int length = ReadWholeFile(derPath.c_str(), &bytes);
+	MallocBytes owner(bytes);
 	if (length < 1)
 		return false;
 	X509* decoded = nullptr;
 	if (DecodeDerCertificate(&decoded, bytes, length) == 1)
 	{
-		std::unique_ptr<X509, X509Deleter> cert(decoded);
+		X509Ptr cert(decoded);
 		AddFields(cert.get(), *record);
 		// The fingerprints are of the file's bytes, trailing bytes included.
 		const std::string md5 = DigestHex("MD5", bytes, length);

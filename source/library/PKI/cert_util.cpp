@@ -19,29 +19,14 @@
 #include <openssl/rand.h>
 
 #include "PKI/CryptoInitializer.h"
+#include "PKI/OpenSslPtr.h"
 #include "base/Encoding.h"
+#include "platform/crttime.h"
 #include "platform/files.h"
+#include "platform/path.h"
 
 namespace
 {
-
-template <typename T, void (*Free)(T*)>
-struct Deleter
-{
-	void operator()(T* p) const { Free(p); }
-};
-
-void FreeBio(BIO* bio) { BIO_free_all(bio); }
-void FreeFile(FILE* f) { std::fclose(f); }
-
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO, FreeBio>>;
-using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
-using Pkcs12Ptr = std::unique_ptr<PKCS12, Deleter<PKCS12, PKCS12_free>>;
-using P8InfoPtr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, Deleter<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>>;
-using SigPtr = std::unique_ptr<X509_SIG, Deleter<X509_SIG, X509_SIG_free>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
-using FilePtr = std::unique_ptr<FILE, Deleter<FILE, FreeFile>>;
 
 // Passwords are taken up to this many bytes, as the library's PEM prompt
 // buffer holds them.
@@ -217,7 +202,7 @@ int Digits(const unsigned char* text, int count)
 
 int64_t MkTime64(struct tm* fields)
 {
-	return static_cast<int64_t>(mktime(fields));
+	return _mktime64(fields);
 }
 
 int ReadWholeFile(const char* utf8Path, unsigned char** out)
@@ -369,7 +354,7 @@ int WriteEncryptedPkcs8(EVP_PKEY* key, const char* password, const char* path)
 	{
 		return -2;
 	}
-	BioPtr file(path != nullptr ? BIO_new_file(path, "wb") : nullptr);
+	BioPtr file(path != nullptr ? BIO_new_file(HostPath(path).c_str(), "wb") : nullptr);
 	if (!file || i2d_PKCS8_bio(file.get(), sig.get()) != 1 || BIO_flush(file.get()) != 1)
 	{
 		return -3;
@@ -404,8 +389,11 @@ int Pkcs12ToFiles(const unsigned char* pfx, int len, const char* derOutPath, con
 	}
 	// Both files are written beside their targets and renamed into place
 	// only when both are complete.
-	std::string derTemp = MakeTempBeside(derOutPath, 0644);
-	std::string keyTemp = derTemp.empty() ? std::string() : MakeTempBeside(keyOutPath, 0600);
+	// The callers name the files in the program's path form.
+	const std::string derTarget = HostPath(derOutPath);
+	const std::string keyTarget = HostPath(keyOutPath);
+	std::string derTemp = MakeTempBeside(derTarget, 0644);
+	std::string keyTemp = derTemp.empty() ? std::string() : MakeTempBeside(keyTarget, 0600);
 	if (derTemp.empty() || keyTemp.empty())
 	{
 		printf("Error opening file \n");
@@ -419,7 +407,8 @@ int Pkcs12ToFiles(const unsigned char* pfx, int len, const char* derOutPath, con
 	{
 		rc = -5;
 	}
-	else if (std::rename(derTemp.c_str(), derOutPath) != 0 || std::rename(keyTemp.c_str(), keyOutPath) != 0)
+	else if (std::rename(derTemp.c_str(), derTarget.c_str()) != 0
+		|| std::rename(keyTemp.c_str(), keyTarget.c_str()) != 0)
 	{
 		rc = -4;
 	}

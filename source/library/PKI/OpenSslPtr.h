@@ -1,0 +1,34 @@
+#pragma once
+
+// Owning pointers for the crypto library's objects and for buffers that the
+// certificate utilities hand out with malloc.
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
+
+template <typename T, void (*Free)(T*)>
+struct OpenSslDeleter
+{
+	void operator()(T* p) const { Free(p); }
+};
+
+inline void FreeBioChain(BIO* bio) { BIO_free_all(bio); }
+inline void CloseFile(FILE* f) { std::fclose(f); }
+inline void FreeMalloced(void* p) { std::free(p); }
+
+using BioPtr = std::unique_ptr<BIO, OpenSslDeleter<BIO, FreeBioChain>>;
+using X509Ptr = std::unique_ptr<X509, OpenSslDeleter<X509, X509_free>>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, OpenSslDeleter<EVP_PKEY, EVP_PKEY_free>>;
+using Pkcs12Ptr = std::unique_ptr<PKCS12, OpenSslDeleter<PKCS12, PKCS12_free>>;
+using P8InfoPtr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, OpenSslDeleter<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>>;
+using SigPtr = std::unique_ptr<X509_SIG, OpenSslDeleter<X509_SIG, X509_SIG_free>>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, OpenSslDeleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
+using FilePtr = std::unique_ptr<FILE, OpenSslDeleter<FILE, CloseFile>>;
+using MallocBytes = std::unique_ptr<unsigned char, OpenSslDeleter<void, FreeMalloced>>;
+using MallocText = std::unique_ptr<char, OpenSslDeleter<void, FreeMalloced>>;
