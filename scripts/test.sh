@@ -17,7 +17,7 @@ run_suite() {
 }
 
 echo "== build and test: release =="
-run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite build/release -DCMAKE_BUILD_TYPE=Release
 
 echo "== build and test: address + undefined-behaviour sanitizers =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
