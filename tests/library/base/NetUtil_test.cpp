@@ -27,15 +27,7 @@ TEST(NetUtil, UrlDecodeAndEncode)
 	EXPECT_EQ("AB\xE9", NetUtil::UrlDecode("%41%42%e9"));
 	EXPECT_EQ("100%%4%zz", NetUtil::UrlDecode("100%%4%zz"));
 	EXPECT_EQ("%41", NetUtil::UrlDecode("%2541"));
-	EXPECT_EQ("a+b%26c%E9%2D%2E%5F%7E", NetUtil::UrlEncode("a b&c\xE9-._~"));
-	std::mt19937 random(2);
-	for (int i = 0; i < 200; ++i)
-	{
-		std::string bytes;
-		for (int n = random() % 40; n > 0; --n)
-			bytes += static_cast<char>(random());
-		ASSERT_EQ(bytes, NetUtil::UrlDecode(NetUtil::UrlEncode(bytes)));
-	}
+	EXPECT_EQ("a+b%26c%E9%2D%2E%5F%7E%00%80Zz09", NetUtil::UrlEncode(std::string("a b&c\xE9-._~\0\x80Zz09", 16)));
 }
 
 TEST(NetUtil, DottedTextIsReadWithoutLookup)
