@@ -273,12 +273,12 @@ int NpkiStore::ListCertificates(std::string drivePath, Json2* outArray)
 		return AppendRecords(drivePath + "\\" + "NPKI", outArray, nullptr, nullptr);
 	if (!m_hasSecondary)
 		return AppendRecords(m_primaryRoot, outArray, nullptr, nullptr);
-	// A certificate under both roots is listed once, from the primary root.
-	// Only a non-zero serial marks it as listed: one whose serial reads as 0
-	// is listed twice.
+	// A certificate under both roots is listed once, from the primary root,
+	// and one the second root holds twice is listed once too. Only a non-zero
+	// serial marks it as listed: one whose serial reads as 0 is listed twice.
 	SerialMap serials;
 	const int primary = AppendRecords(m_primaryRoot, outArray, &serials, nullptr);
-	return primary + AppendRecords(m_secondaryRoot, outArray, nullptr, &serials);
+	return primary + AppendRecords(m_secondaryRoot, outArray, &serials, &serials);
 }
 
 int NpkiStore::ListExternalDrives(Json2* outArray)

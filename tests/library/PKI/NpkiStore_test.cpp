@@ -27,52 +27,44 @@ namespace
 const std::string kCerts = ZC_TEST_DATA_DIR "/npki/";
 const std::string kKeys = ZC_TEST_DATA_DIR "/keys/";
 const char kKeyPassword[] = "npki-Pass1!";
-// KST, no daylight saving: validity fields are read as this local time.
-const long kZoneOffset = 9 * 3600;
 
 std::string Shell(const std::string& command)
 {
-	std::string output;
 	std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(command.c_str(), "r"), pclose);
-	char buffer[4096];
-	for (size_t n; pipe && (n = fread(buffer, 1, sizeof(buffer), pipe.get())) > 0;)
-		output.append(buffer, n);
+	std::string output(1 << 16, '\0');
+	output.resize(pipe ? fread(&output[0], 1, output.size(), pipe.get()) : 0);
 	return output;
 }
 
-std::string After(const std::string& text, const std::string& label)
+// The rest of the line after label, without the colons of a fingerprint.
+std::string After(const std::string& text, const std::string& label, bool fingerprint = false)
 {
-	const size_t at = text.find(label);
-	if (at == std::string::npos)
-		return "";
-	const size_t start = at + label.size();
-	return text.substr(start, text.find('\n', start) - start);
+	const size_t at = text.find(label) + label.size();
+	std::string value = at < label.size() ? "" : text.substr(at, text.find('\n', at) - at);
+	if (fingerprint)
+		value.erase(std::remove(value.begin(), value.end(), ':'), value.end());
+	return value;
 }
 
-std::string Unhex(std::string fingerprint)
-{
-	fingerprint.erase(std::remove(fingerprint.begin(), fingerprint.end(), ':'), fingerprint.end());
-	return fingerprint;
-}
-
-// "Dec  1 21:27:12 2046 GMT" read as local time in the test's zone, low 32 bits.
+// "Dec  1 21:27:12 2046 GMT" read as local time in KST (no daylight saving),
+// low 32 bits.
 long LocalSeconds(const std::string& date)
 {
 	struct tm fields {};
 	strptime(date.c_str(), "%b %d %H:%M:%S %Y", &fields);
-	return static_cast<std::int32_t>(static_cast<std::uint32_t>(timegm(&fields) - kZoneOffset));
+	return static_cast<std::int32_t>(static_cast<std::uint32_t>(timegm(&fields) - 9 * 3600));
 }
 
-// "    OU=a\n    OU=b" as the record joins them: one key per short name.
+// "    OU=a\n    OU=b" gathered into one key per short name, "a|b".
 void AddNames(const std::string& block, const std::string& prefix, Json2& record)
 {
 	std::map<std::string, std::string> values;
 	std::istringstream lines(block);
 	for (std::string line; std::getline(lines, line);)
 	{
+		const size_t name = line.find_first_not_of(' ');
 		const size_t equals = line.find('=');
-		const std::string name = line.substr(line.find_first_not_of(' '), equals - line.find_first_not_of(' '));
-		std::string& value = values[name];
+		std::string& value = values[line.substr(name, equals - name)];
 		value += (value.empty() ? "" : "|") + line.substr(equals + 1);
 	}
 	for (const auto& value : values)
@@ -94,16 +86,38 @@ Json2 OpensslRecord(const std::string& file)
 	record[kCertKeyAlgorithm] = Json2(OBJ_txt2nid(After(text, "Public Key Algorithm: ").c_str()));
 	record[kCertNotBefore] = Json2(LocalSeconds(After(text, "notBefore=")));
 	record[kCertNotAfter] = Json2(LocalSeconds(After(text, "notAfter=")));
-	const std::string policy = After(text, "Policy: ");
-	if (!policy.empty())
-		record[kCertPolicyId] = Json2(policy);
-	record[kCertFingerprintSha1] = Json2(Unhex(After(text, "Fingerprint=")));
-	record[kCertFingerprintMd5] = Json2(Unhex(After(Shell(base + "-fingerprint -md5"), "Fingerprint=")));
+	if (!After(text, "Policy: ").empty())
+		record[kCertPolicyId] = Json2(After(text, "Policy: "));
+	record[kCertFingerprintSha1] = Json2(After(text, "Fingerprint=", true));
+	record[kCertFingerprintMd5] = Json2(After(Shell(base + "-fingerprint -md5"), "Fingerprint=", true));
 	const std::string names = Shell(base + "-subject -issuer -nameopt sep_multiline,utf8,sname");
 	const size_t issuer = names.find("issuer=\n");
 	AddNames(names.substr(9, issuer - 9), kCertSubjectPrefix, record);
 	AddNames(names.substr(issuer + 8), kCertIssuerPrefix, record);
 	return record;
+}
+
+// ReadCertificateInfo: the record, or Null when it gave false. The two digest
+// texts handed out must be the record's own.
+Json2 Read(const std::string& der, const std::string& key)
+{
+	NpkiStore store;
+	std::string md5;
+	std::string sha1;
+	Json2 record;
+	if (!store.ReadCertificateInfo(der, key, &md5, &sha1, &record))
+		return Json2();
+	EXPECT_EQ(record.HasKey(kCertFingerprintMd5) ? record[kCertFingerprintMd5].GetString() : "", md5);
+	EXPECT_EQ(record.HasKey(kCertFingerprintSha1) ? record[kCertFingerprintSha1].GetString() : "", sha1);
+	return record;
+}
+
+std::vector<std::string> Paths(Json2& list)
+{
+	std::vector<std::string> paths;
+	for (Json2& record : list.GetArray())
+		paths.push_back(record[kCertDerPath].GetString());
+	return paths;
 }
 
 class NpkiStoreTest : public ::testing::Test
@@ -113,11 +127,12 @@ protected:
 	{
 		setenv("TZ", "KST-9", 1);
 		tzset();
-		setenv("ZIMRACERT_DRIVES", ("C=" + m_temp.Path() + "/c;d=" + m_temp.Path() + "/d;E=" + m_temp.Path() + "/e").c_str(), 1);
+		const std::string t = m_temp.Path();
+		setenv("ZIMRACERT_DRIVES", ("C=" + t + "/c;d=" + t + "/d;E=" + t + "/e").c_str(), 1);
 		setenv("HOMEDRIVE", "C:", 1);
 		setenv("APPDATA", "C:\\Users\\user1\\AppData\\Roaming", 1);
 		setenv("ProgramFiles", "C:\\Program Files", 1);
-		std::filesystem::create_directories(m_temp.Path() + "/e");
+		std::filesystem::create_directories(t + "/e");
 	}
 
 	// Copies a fixture to a Windows-form path of the test's drives.
@@ -130,97 +145,73 @@ protected:
 		std::filesystem::copy_file(fixture, host, std::filesystem::copy_options::overwrite_existing);
 	}
 
-	void PutPair(const std::string& cert, const std::string& folder)
+	void PutPair(const std::string& cert, std::initializer_list<std::string> folders)
 	{
-		Put(kCerts + cert, folder + "\\signCert.der");
-		Put(kKeys + "signPri.seed.key", folder + "\\signPri.key");
+		for (const std::string& folder : folders)
+		{
+			Put(kCerts + cert, folder + "\\signCert.der");
+			Put(kKeys + "signPri.seed.key", folder + "\\signPri.key");
+		}
 	}
 
 	TempFolder m_temp;
 };
 
-std::vector<std::string> Paths(Json2& list)
-{
-	std::vector<std::string> paths;
-	for (Json2& record : list.GetArray())
-		paths.push_back(record[kCertDerPath].GetString());
-	return paths;
-}
-
 } // namespace
 
 TEST_F(NpkiStoreTest, RecordAgreesWithTheOpensslReading)
 {
-	NpkiStore store;
-	for (const char* name : { "korean", "plain", "zero", "negserial", "fivebyte" })
+	for (const std::string name : { "korean", "plain", "zero", "negserial", "fivebyte" })
 	{
-		PutPair(std::string(name) + ".der", std::string("C:\\x\\") + name);
-		const std::string der = std::string("C:\\x\\") + name + "\\signCert.der";
+		const std::string folder = "C:\\x\\" + name;
+		PutPair(name + ".der", { folder });
 		Json2 expected = OpensslRecord(kCerts + name + ".der");
-		expected[kCertDerPath] = Json2(der);
-		expected[kCertKeyPath] = Json2(std::string("C:\\x\\") + name + "\\signPri.key");
-		Json2 record;
-		std::string md5;
-		std::string sha1;
-		ASSERT_TRUE(store.ReadCertificateInfo(der, expected[kCertKeyPath].GetString(), &md5, &sha1, &record));
-		EXPECT_EQ(expected.ToString(true), record.ToString(true)) << name;
-		EXPECT_EQ(expected[kCertFingerprintSha1].GetString(), sha1);
+		expected[kCertDerPath] = Json2(folder + "\\signCert.der");
+		expected[kCertKeyPath] = Json2(folder + "\\signPri.key");
+		EXPECT_EQ(expected.ToString(true), Read(folder + "\\signCert.der", folder + "\\signPri.key").ToString(true));
 	}
 
 	// Trailing bytes still decode, but the fingerprints are the file's.
 	const std::string file = m_temp.Path() + "/c/x/korean/signCert.der";
 	std::ofstream(file, std::ios::app) << "tail";
-	std::string md5;
-	std::string sha1;
-	Json2 record;
-	ASSERT_TRUE(store.ReadCertificateInfo("C:\\x\\korean\\signCert.der", "C:\\x\\korean\\signPri.key", &md5,
-		&sha1, &record));
-	EXPECT_EQ(Shell("openssl dgst -md5 -r '" + file + "'").substr(0, 32), NetUtil::ToLowerAscii(md5));
+	EXPECT_EQ(Shell("openssl dgst -md5 -r '" + file + "'").substr(0, 32),
+		NetUtil::ToLowerAscii(
+			Read("C:\\x\\korean\\signCert.der", "C:\\x\\korean\\signPri.key")[kCertFingerprintMd5].GetString()));
 
 	// Not a certificate: the two paths only. A missing key: no record.
-	Put(kKeys + "key.pem", "C:\\bad\\signCert.der");
-	Put(kKeys + "key.pem", "C:\\bad\\signPri.key");
-	Json2 bad;
-	ASSERT_TRUE(store.ReadCertificateInfo("C:\\bad\\signCert.der", "C:\\bad\\signPri.key", &md5, &sha1, &bad));
+	PutPair("../keys/key.pem", { "C:\\bad" });
 	EXPECT_EQ("{\"cert.der.path\":\"C:\\\\bad\\\\signCert.der\",\"cert.key.path\":\"C:\\\\bad\\\\signPri.key\"}",
-		bad.ToString(true));
-	Json2 missing;
-	EXPECT_FALSE(store.ReadCertificateInfo("C:\\x\\zero\\signCert.der", "C:\\x\\zero\\none.key", &md5, &sha1,
-		&missing));
-	EXPECT_FALSE(store.ReadCertificateInfo("", "C:\\x\\zero\\signPri.key", &md5, &sha1, &missing));
+		Read("C:\\bad\\signCert.der", "C:\\bad\\signPri.key").ToString(true));
+	EXPECT_EQ(Json2::Null, Read("C:\\x\\zero\\signCert.der", "C:\\x\\zero\\none.key").Type());
+	EXPECT_EQ(Json2::Null, Read("", "C:\\x\\zero\\signPri.key").Type());
 }
 
 TEST_F(NpkiStoreTest, ListsBothRootsOnceAndDrivesOnTheirOwn)
 {
-	const std::string primary = "C:\\Users\\user1\\AppData\\LocalLow\\NPKI";
-	const std::string secondary = "C:\\Program Files\\NPKI";
-	PutPair("korean.der", primary + "\\yessign\\USER\\cn=홍길동()0012345,ou=BANK");
-	Put(kCerts + "plain.der", primary + "\\CrossCert\\user\\plain1\\SIGNCERT.DER");
-	Put(kKeys + "signPri.seed.key", primary + "\\CrossCert\\user\\plain1\\signpri.Key");
-	PutPair("zero.der", primary + "\\a\\b\\User\\c");
-	PutPair("plain.der", primary + "\\a\\b\\User\\c\\d");
-	PutPair("negserial.der", primary + "\\USER\\x");
-	Put(kCerts + "zero.der", primary + "\\yessign\\USER\\onlycert\\signCert.der");
-	Put(kKeys + "key.pem", primary + "\\yessign\\USER\\notcert\\signCert.der");
-	Put(kKeys + "key.pem", primary + "\\yessign\\USER\\notcert\\signPri.key");
-	Put(kCerts + "korean.der", primary + "\\yessign\\USER\\signCert.der");
-	PutPair("korean.der", secondary + "\\yessign\\USER\\dup");
-	PutPair("plain.der", secondary + "\\CrossCert\\USER\\dup");
-	PutPair("zero.der", secondary + "\\other\\USER\\zero");
-	PutPair("negserial.der", "D:\\NPKI\\CA\\USER\\k");
+	const std::string primary = "C:\\Users\\user1\\AppData\\LocalLow\\NPKI\\";
+	const std::string secondary = "C:\\Program Files\\NPKI\\";
+	PutPair("korean.der", { primary + "yessign\\USER\\cn=홍길동()0012345,ou=BANK", secondary + "yessign\\USER\\dup" });
+	PutPair("zero.der", { primary + "a\\b\\User\\c", secondary + "other\\USER\\zero" });
+	PutPair("plain.der", { primary + "a\\b\\User\\c\\d" });
+	PutPair("negserial.der", { primary + "USER\\x", "D:\\NPKI\\CA\\USER\\k" });
+	PutPair("fivebyte.der", { secondary + "other\\USER\\five1", secondary + "other\\USER\\five2" });
+	Put(kCerts + "plain.der", primary + "CrossCert\\user\\plain1\\SIGNCERT.DER");
+	Put(kKeys + "signPri.seed.key", primary + "CrossCert\\user\\plain1\\signpri.Key");
+	Put(kCerts + "zero.der", primary + "yessign\\USER\\onlycert\\signCert.der");
+	Put(kCerts + "korean.der", primary + "yessign\\USER\\signCert.der");
 
 	NpkiStore store;
 	std::string root;
 	EXPECT_TRUE(store.GetPrimaryRootUtf8(&root));
-	EXPECT_EQ(primary, root);
+	EXPECT_EQ(primary, root + "\\");
 	Json2 list;
 	EXPECT_EQ(6, store.ListCertificates("", &list));
-	const std::vector<std::string> expected { primary + "\\a\\b\\User\\c\\signCert.der",
-		primary + "\\CrossCert\\user\\plain1\\SIGNCERT.DER", primary + "\\USER\\x\\signCert.der",
-		primary + "\\yessign\\USER\\cn=홍길동()0012345,ou=BANK\\signCert.der",
-		primary + "\\yessign\\USER\\notcert\\signCert.der", secondary + "\\other\\USER\\zero\\signCert.der" };
+	const std::vector<std::string> expected { primary + "a\\b\\User\\c\\signCert.der",
+		primary + "CrossCert\\user\\plain1\\SIGNCERT.DER", primary + "USER\\x\\signCert.der",
+		primary + "yessign\\USER\\cn=홍길동()0012345,ou=BANK\\signCert.der",
+		secondary + "other\\USER\\five1\\signCert.der", secondary + "other\\USER\\zero\\signCert.der" };
 	EXPECT_EQ(expected, Paths(list));
-	EXPECT_EQ(primary + "\\CrossCert\\user\\plain1\\signpri.Key",
+	EXPECT_EQ(primary + "CrossCert\\user\\plain1\\signpri.Key",
 		std::next(list.GetArray().begin())->operator[](kCertKeyPath).GetString());
 
 	Json2 drive;
@@ -229,30 +220,41 @@ TEST_F(NpkiStoreTest, ListsBothRootsOnceAndDrivesOnTheirOwn)
 	Json2 none;
 	EXPECT_EQ(0, store.ListCertificates("E:\\", &none));
 	EXPECT_EQ(0, store.ListCertificates("F:\\", &none));
-
 	Json2 drives;
 	EXPECT_EQ(2, store.ListExternalDrives(&drives));
 	EXPECT_EQ("[\"D:\\\\\",\"E:\\\\\"]", drives.ToString(true));
+
+	// Without APPDATA only ProgramFiles is listed, each copy on its own.
+	unsetenv("APPDATA");
+	NpkiStore single;
+	EXPECT_TRUE(single.GetPrimaryRootUtf8(&root));
+	EXPECT_EQ(secondary, root + "\\");
+	Json2 all;
+	EXPECT_EQ(4, single.ListCertificates("", &all));
 }
 
-TEST_F(NpkiStoreTest, WithoutAppDataOnlyProgramFilesIsListed)
+TEST_F(NpkiStoreTest, FolderLimitCountsUnitsOfTheWindowsPath)
 {
-	unsetenv("APPDATA");
-	PutPair("zero.der", "C:\\Program Files\\NPKI\\CA\\USER\\z");
-	PutPair("zero.der", "C:\\Users\\user1\\AppData\\LocalLow\\NPKI\\CA\\USER\\z");
+	// 80 Korean letters are 240 bytes but 80 UTF-16 units; the host path runs
+	// far past 256 either way. "folder\*" and its terminator fill 256 units.
+	std::string korean;
+	for (int i = 0; i < 80; ++i)
+		korean += "홍";
+	const std::string fits = "D:\\" + korean + "\\" + std::string(253 - 84, 'a');
+	PutPair("zero.der", { fits + "\\k", fits + "b\\k" });
 	NpkiStore store;
-	std::string root;
-	EXPECT_TRUE(store.GetPrimaryRootUtf8(&root));
-	EXPECT_EQ("C:\\Program Files\\NPKI", root);
-	Json2 list;
-	EXPECT_EQ(1, store.ListCertificates("", &list));
+	std::list<std::string> found;
+	EXPECT_EQ(1, store.FindCertFolders(fits, &found, true));
+	EXPECT_EQ(0, store.FindCertFolders(fits + "b", &found, true));
+	EXPECT_EQ(std::list<std::string> { fits + "\\k" }, found);
 }
 
 TEST_F(NpkiStoreTest, ExportedKeyPairImportsIntoTheLayout)
 {
-	PutPair("../keys/signCert.der", "C:\\Program Files\\NPKI\\org1\\USER\\cn=name1");
-	const std::string der = "C:\\Program Files\\NPKI\\org1\\USER\\cn=name1\\signCert.der";
-	const std::string key = "C:\\Program Files\\NPKI\\org1\\USER\\cn=name1\\signPri.key";
+	const std::string folder = "C:\\Program Files\\NPKI\\org1\\USER\\cn=name1";
+	const std::string der = folder + "\\signCert.der";
+	const std::string key = folder + "\\signPri.key";
+	PutPair("../keys/signCert.der", { folder });
 	NpkiStore store;
 	EXPECT_TRUE(store.CheckKeyPassword(key, kKeyPassword));
 	EXPECT_FALSE(store.CheckKeyPassword(key, "wrong"));
@@ -264,14 +266,14 @@ TEST_F(NpkiStoreTest, ExportedKeyPairImportsIntoTheLayout)
 	pfx.erase(std::remove(pfx.begin(), pfx.end(), '\n'), pfx.end());
 
 	std::string org;
-	std::string folder;
+	std::string name;
 	EXPECT_FALSE(store.InspectPfxBase64(pfx, "wrong", 3, &org));
 	ASSERT_TRUE(store.InspectPfxBase64(pfx, "new-pass", 3, &org));
-	ASSERT_TRUE(store.InspectPfxBase64(pfx, "new-pass", 1, &folder));
+	ASSERT_TRUE(store.InspectPfxBase64(pfx, "new-pass", 1, &name));
 	EXPECT_EQ("org1", org);
-	EXPECT_EQ("cn=name1,ou=unit1,o=org1,c=KR", folder);
+	EXPECT_EQ("cn=name1,ou=unit1,o=org1,c=KR", name);
 
-	const std::string target = "D:\\NPKI\\" + org + "\\USER\\" + folder;
+	const std::string target = "D:\\NPKI\\" + org + "\\USER\\" + name;
 	ASSERT_EQ(1, MakeDirs(target.c_str()));
 	EXPECT_FALSE(store.ImportPfxBase64(pfx, target + "\\signCert.der", target + "\\signPri.key", "wrong", "k"));
 	ASSERT_TRUE(store.ImportPfxBase64(pfx, target + "\\signCert.der", target + "\\signPri.key", "new-pass",
