@@ -61,21 +61,23 @@ bool NoCaseBefore(const Entry& a, const Entry& b)
 	return a.name < b.name; // names differing only in case: a fixed order all the same
 }
 
-std::u16string Utf16(const std::string& text)
+// False for a name that is not UTF-8: the program could never name that
+// entry again (a cut or replaced name would lead to another entry or none).
+bool Utf16(const std::string& text, std::u16string& out)
 {
-	std::u16string out;
+	out.clear();
 	size_t at = 0;
 	while (at < text.size())
 	{
 		char32_t codePoint = 0;
 		const size_t used = DecodeUtf8(reinterpret_cast<const unsigned char*>(text.data()) + at, text.size() - at,
 			codePoint);
-		if (used == 0)
-			break;
+		if (used == 0 || (codePoint == 0xFFFD && text.compare(at, used, "\xEF\xBF\xBD") != 0))
+			return false;
 		AppendUtf16(out, codePoint);
 		at += used;
 	}
-	return out;
+	return true;
 }
 
 DWORD Attributes(const std::string& folder, const dirent* entry)
@@ -123,8 +125,9 @@ HANDLE FindFirstFileW(const char16_t* pattern, WIN32_FIND_DATAW* data)
 	std::unique_ptr<Search> search(new Search);
 	while (const dirent* entry = readdir(dir.get()))
 	{
-		std::u16string name = Utf16(entry->d_name);
-		if (name.size() < static_cast<size_t>(MAX_PATH) && Matches(namePattern.c_str(), name.c_str()))
+		std::u16string name;
+		if (Utf16(entry->d_name, name) && name.size() < static_cast<size_t>(MAX_PATH)
+			&& Matches(namePattern.c_str(), name.c_str()))
 			search->entries.push_back(Entry { std::move(name), Attributes(folder, entry) });
 	}
 	if (search->entries.empty())

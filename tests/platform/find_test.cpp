@@ -43,8 +43,11 @@ TEST(FindFiles, ListsSortedWithoutRegardToCaseAndNeverFollowsLinks)
 	const std::string base = temp.Path();
 	std::map<std::string, DWORD> made { { ".", FILE_ATTRIBUTE_DIRECTORY }, { "..", FILE_ATTRIBUTE_DIRECTORY },
 		{ "loop", FILE_ATTRIBUTE_REPARSE_POINT } };
-	for (const char* name : { "b.key", "A.der", "Zeta", "a.txt" })
+	for (const char* name : { "b.key", "A.der", "Zeta", "a.txt", "\xEF\xBF\xBD" })
 		std::ofstream(base + "/" + (made[name] = FILE_ATTRIBUTE_NORMAL, name)) << "x";
+	// Names that are not UTF-8 could not be opened again by a cut or mended name.
+	for (const char* name : { "Zeta\xE0", "b\xFFkey" })
+		std::ofstream(base + "/" + name) << "x";
 	for (const char* name : { "USER", "user2", "홍길동" })
 		mkdir((base + "/" + (made[name] = FILE_ATTRIBUTE_DIRECTORY, name)).c_str(), 0700);
 	ASSERT_EQ(0, symlink(base.c_str(), (base + "/loop").c_str()));
