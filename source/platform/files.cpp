@@ -64,6 +64,13 @@ FILE* _wfopen(const char16_t* path, const char16_t* mode)
 	const int fd = open(host.c_str(), flags, 0600);
 	if (fd < 0)
 		return nullptr;
+	// And again on what was opened, should a folder have taken the name since.
+	if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+	{
+		close(fd);
+		errno = EACCES;
+		return nullptr;
+	}
 	const std::string streamMode = text.substr(0, 1) + (update ? "+" : "");
 	FILE* file = fdopen(fd, streamMode.c_str());
 	if (file == nullptr)
