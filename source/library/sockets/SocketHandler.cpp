@@ -10,6 +10,7 @@
 #include <ctime>
 #include <initializer_list>
 #include <memory>
+#include <set>
 
 namespace
 {
@@ -55,24 +56,27 @@ SocketHandler::SocketHandler(IMutex& mutex, ISocketHandler& parent, StdLog* log)
 
 SocketHandler::~SocketHandler()
 {
+	// A socket may stand in more than one place (added twice, or added again
+	// while still registered): it is let go of once.
+	std::set<Socket*> released;
+	auto release = [&](Socket* p) {
+		if (!released.insert(p).second)
+			return;
+		// Forgotten or deleted: its owner may destroy it after this handler
+		// is gone, and must not reach back into it then.
+		const bool deletes = Deletes(p);
+		p->SetErasedByHandler();
+		if (deletes)
+			delete p;
+	};
 	while (!m_sockets.empty())
 	{
 		auto it = m_sockets.begin();
 		Socket* p = it->second;
-		if (p != nullptr)
+		if (p != nullptr && released.count(p) == 0)
 		{
 			p->Close();
-			if (Deletes(p))
-			{
-				p->SetErasedByHandler();
-				delete p;
-			}
-			else
-			{
-				// Forgotten: its owner may destroy it after this handler is
-				// gone, and must not reach back into it then.
-				p->SetErasedByHandler();
-			}
+			release(p);
 		}
 		m_sockets.erase(it);
 	}
@@ -80,15 +84,9 @@ SocketHandler::~SocketHandler()
 	// delete the owned ones rather than leak them, and let the others go.
 	for (std::list<Socket*>* waiting : {&m_add, &m_rejected, &m_replaced})
 	{
-		while (!waiting->empty())
-		{
-			Socket* p = waiting->front();
-			waiting->pop_front();
-			const bool deletes = Deletes(p);
-			p->SetErasedByHandler();
-			if (deletes)
-				delete p;
-		}
+		for (Socket* p : *waiting)
+			release(p);
+		waiting->clear();
 	}
 	if (m_mutexMode)
 		m_mutex.Unlock();
@@ -272,9 +270,13 @@ void SocketHandler::AdmitQueuedSockets()
 			{
 				Log(p, "Add", s, "Replacing socket already in controlled queue (newer uid)", LOG_LEVEL_WARNING);
 				QueueForDeletion(q);
+				// The number is the newcomer's now: the older socket must
+				// neither close it nor take it out of the sets.
+				q->Attach(INVALID_SOCKET);
 				// Its entry goes to the newcomer, so the end of the turn
 				// cannot find it by uid: keep it here to be deleted.
-				m_replaced.push_back(q);
+				if (q->ErasedByHandler())
+					m_replaced.push_back(q);
 			}
 			else
 			{
@@ -287,6 +289,8 @@ void SocketHandler::AdmitQueuedSockets()
 				else
 				{
 					Log(p, "Add", s, "Attempt to add socket already in controlled queue (older uid)", LOG_LEVEL_FATAL);
+					// The number belongs to the registered socket.
+					p->Attach(INVALID_SOCKET);
 					m_rejected.push_back(p);
 				}
 				m_add.pop_front();
@@ -794,16 +798,8 @@ void SocketHandler::DeleteReplacedSockets()
 	{
 		Socket* q = m_replaced.front();
 		m_replaced.pop_front();
-		if (q->ErasedByHandler() && q->IsDetached() == m_detachedMode)
-		{
-			// The descriptor number now belongs to the newer socket.
-			for (const auto& entry : m_sockets)
-			{
-				if (entry.first == q->GetSocket())
-					q->Attach(INVALID_SOCKET);
-			}
+		if (q->IsDetached() == m_detachedMode)
 			delete q;
-		}
 	}
 }
 

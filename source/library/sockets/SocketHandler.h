@@ -104,8 +104,8 @@ private:
 	SocketMap m_sockets;
 	std::list<Socket*> m_add;
 	std::list<Socket*> m_rejected;
-	// Older sockets whose descriptor a newer one took over; deleted at the
-	// end of the turn.
+	// Owned older sockets whose descriptor a newer one took over; deleted at
+	// the end of the turn.
 	std::list<Socket*> m_replaced;
 	StdLog* m_log;
 	NoMutex m_noMutex;

@@ -7,28 +7,6 @@
 
 #include <chrono>
 
-namespace
-{
-
-RecordingSocket* Attached(SocketHandler& handler, int fd, int* deleted, bool owned = true)
-{
-	auto* s = new RecordingSocket(handler);
-	s->Attach(fd);
-	s->SetConnected(true);
-	s->SetOwnedByHandler(owned);
-	s->deleted = deleted;
-	return s;
-}
-
-long long MillisecondsOf(SocketHandler& handler, long usec)
-{
-	const auto start = std::chrono::steady_clock::now();
-	handler.Select(0, usec);
-	return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-}
-
-} // namespace
-
 TEST(SocketHandler, UidsFollowTheOrderOfConstruction)
 {
 	SocketHandler handler;
@@ -76,16 +54,21 @@ TEST(SocketHandler, AdmissionRejectsReplacesAndDeletesAtTheEndOfTheTurn)
 	handler.Select(1, 0);
 	EXPECT_EQ((std::vector<std::string>{"x"}), newer->lines);
 
-	// An older socket on a registered descriptor is refused.
-	RecordingSocket older(handler);
-	older.Attach(c.fd[0]);
+	// An older socket on a registered descriptor is refused and deleted,
+	// without closing the number or taking it out of the sets.
+	int olderDeleted = 0;
+	RecordingSocket* older = Attached(handler, c.fd[0], &olderDeleted);
 	RecordingSocket* newest = Attached(handler, c.fd[0], &deleted);
 	handler.Add(newest);
 	handler.Select(0, 0);
-	handler.Add(&older);
+	handler.Add(older);
 	handler.Select(0, 0);
 	EXPECT_EQ(1, log.Count("Attempt to add socket already in controlled queue (older uid)"));
-	older.Attach(INVALID_SOCKET);
+	EXPECT_EQ(1, olderDeleted);
+	c.Send("y\n");
+	handler.Select(1, 0);
+	EXPECT_EQ((std::vector<std::string>{"y"}), newest->lines);
+	EXPECT_EQ(0, deleted);
 }
 
 TEST(SocketHandler, ClosedDescriptorsArePurgedFromTheSets)
@@ -137,7 +120,9 @@ TEST(SocketHandler, LostSocketOwnedElsewhereStopsBeingWatched)
 	EXPECT_EQ(1, deleted);
 	EXPECT_FALSE(handler.HasSocket(foreign));
 	// At end of file its descriptor would be readable for ever.
-	EXPECT_GE(MillisecondsOf(handler, 200000), 150);
+	const auto start = std::chrono::steady_clock::now();
+	handler.Select(0, 200000);
+	EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
 	delete foreign;
 }
 
@@ -202,10 +187,12 @@ TEST(SocketHandler, DestructionClosesAllAndDeletesOnlyOwnedSockets)
 	RecordingSocket* foreign = Attached(*handler, b.fd[0], &deleted, false);
 	handler->Add(foreign);
 	handler->Select(0, 0);
-	// Owned and still waiting for admission: deleted too, not leaked.
-	// Waiting and owned elsewhere: let go; destroying it later is safe.
+	// Owned and still waiting for admission, even twice: deleted once, not
+	// leaked. Waiting and owned elsewhere: let go; destroying it later is safe.
 	SocketPair c, d;
-	handler->Add(Attached(*handler, c.fd[0], &deleted));
+	RecordingSocket* twice = Attached(*handler, c.fd[0], &deleted);
+	handler->Add(twice);
+	handler->Add(twice);
 	RecordingSocket* waiting = Attached(*handler, d.fd[0], &deleted, false);
 	handler->Add(waiting);
 	delete handler;
