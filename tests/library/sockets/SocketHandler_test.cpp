@@ -71,16 +71,28 @@ TEST(SocketHandler, AdmissionRejectsReplacesAndDeletesAtTheEndOfTheTurn)
 	EXPECT_EQ(0, deleted);
 }
 
-TEST(SocketHandler, ClosedDescriptorsArePurgedFromTheSets)
+TEST(SocketHandler, LostAndClosedDescriptorsLeaveTheSets)
 {
 	RecordingLog log;
 	SocketHandler handler(&log);
-	SocketPair a, b;
+	SocketPair a, b, c;
 	int deleted = 0;
 	handler.Add(Attached(handler, a.fd[0], &deleted));
 	RecordingSocket* foreign = Attached(handler, b.fd[0], &deleted, false);
+	RecordingSocket* lost = Attached(handler, c.fd[0], &deleted, false);
 	handler.Add(foreign);
+	handler.Add(lost);
 	handler.Select(0, 0);
+
+	// A lost socket owned elsewhere is forgotten and no longer watched: at
+	// end of file its descriptor would be readable for ever.
+	c.ClosePeer();
+	handler.Select(1, 0);
+	EXPECT_EQ(1, deleted);
+	EXPECT_FALSE(handler.HasSocket(lost));
+	const auto start = std::chrono::steady_clock::now();
+	handler.Select(0, 200000);
+	EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
 
 	// A socket closed by the close pass leaves its descriptor in the
 	// exception set: the next select() fails once, the purge drops it.
@@ -88,7 +100,7 @@ TEST(SocketHandler, ClosedDescriptorsArePurgedFromTheSets)
 	testing::internal::CaptureStdout();
 	a.ClosePeer();
 	handler.Select(1, 0);
-	EXPECT_EQ(1, deleted);
+	EXPECT_EQ(2, deleted);
 	handler.Select(0, 0);
 	EXPECT_EQ("error on select(): 10038 Socket operation on nonsocket.\n", testing::internal::GetCapturedStdout());
 
@@ -104,26 +116,8 @@ TEST(SocketHandler, ClosedDescriptorsArePurgedFromTheSets)
 	EXPECT_FALSE(handler.HasSocket(foreign));
 	EXPECT_EQ(INVALID_SOCKET, foreign->GetSocket());
 	delete foreign;
-	EXPECT_EQ(2, deleted);
-}
-
-TEST(SocketHandler, LostSocketOwnedElsewhereStopsBeingWatched)
-{
-	SocketHandler handler;
-	SocketPair pair;
-	int deleted = 0;
-	RecordingSocket* foreign = Attached(handler, pair.fd[0], &deleted, false);
-	handler.Add(foreign);
-	handler.Select(0, 0);
-	pair.ClosePeer();
-	handler.Select(1, 0);
-	EXPECT_EQ(1, deleted);
-	EXPECT_FALSE(handler.HasSocket(foreign));
-	// At end of file its descriptor would be readable for ever.
-	const auto start = std::chrono::steady_clock::now();
-	handler.Select(0, 200000);
-	EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
-	delete foreign;
+	delete lost;
+	EXPECT_EQ(3, deleted);
 }
 
 TEST(SocketHandler, RequestPasses)
@@ -131,21 +125,12 @@ TEST(SocketHandler, RequestPasses)
 	RecordingLog log;
 	SocketHandler handler(&log);
 	SocketPair a, b;
-	struct Connecting : RecordingSocket
+	int deleted = 0;
+	RecordingSocket* one = Attached(handler, a.fd[0], &deleted);
+	RecordingSocket* two = Attached(handler, b.fd[0], &deleted);
+	for (RecordingSocket* s : {one, two})
 	{
-		using RecordingSocket::RecordingSocket;
-		void OnConnect() override { ++connects; }
-		void OnTimeout() override { ++timeouts; }
-		int connects = 0;
-		int timeouts = 0;
-	};
-	auto* one = new Connecting(handler);
-	auto* two = new Connecting(handler);
-	one->Attach(a.fd[0]);
-	two->Attach(b.fd[0]);
-	for (Connecting* s : {one, two})
-	{
-		s->SetOwnedByHandler(true);
+		s->SetConnected(false);
 		s->SetCallOnConnect(true);
 		handler.Add(s);
 	}

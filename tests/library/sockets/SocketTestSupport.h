@@ -73,11 +73,13 @@ public:
 	void OnDisconnect(short reason, int code) override { disconnects.push_back(reason * 100000 + code); }
 	void OnDelete() override { *deleted += 1; }
 	void OnWriteComplete() override { ++writeCompletes; }
+	void OnConnect() override { ++connects; }
+	void OnTimeout() override { ++timeouts; }
 
 	std::vector<std::string> lines;
 	std::string raw;
 	std::vector<int> disconnects;
-	int writeCompletes = 0;
+	int writeCompletes = 0, connects = 0, timeouts = 0;
 	int ownDeletes = 0;
 	int* deleted = &ownDeletes;
 	std::function<void(RecordingSocket&, const std::string&)> onLine;

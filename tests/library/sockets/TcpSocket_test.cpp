@@ -44,6 +44,24 @@ struct Fixture
 		::setsockopt(pair.fd[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
 	}
 
+	// What the peer receives, turning the loop between reads, until it has
+	// `want` bytes or sees the end of the stream.
+	std::string Drain(std::size_t want = std::string::npos)
+	{
+		std::string received;
+		char buf[65536];
+		for (int turns = 0; received.size() < want && turns < 20000; ++turns)
+		{
+			const ssize_t n = ::recv(pair.fd[1], buf, sizeof(buf), MSG_DONTWAIT);
+			if (n == 0)
+				break;
+			if (n > 0)
+				received.append(buf, static_cast<std::size_t>(n));
+			handler.Select(0, 10000);
+		}
+		return received;
+	}
+
 	RecordingLog log;
 	SocketHandler handler{&log};
 	SocketPair pair;
@@ -160,16 +178,7 @@ TEST(TcpSocketOutput, QueuesInBlocksAndResumesPartialWrites)
 
 	// The peer reads slowly; each writable event sends what fits and the
 	// order of the calls survives.
-	std::string received;
-	char buf[65536];
-	while (received.size() < data.size())
-	{
-		const ssize_t n = ::recv(f.pair.fd[1], buf, sizeof(buf), MSG_DONTWAIT);
-		if (n > 0)
-			received.append(buf, static_cast<std::size_t>(n));
-		f.handler.Select(0, 10000);
-	}
-	EXPECT_TRUE(received == data);
+	EXPECT_TRUE(f.Drain(data.size()) == data);
 	EXPECT_EQ(0u, f.socket->GetOutputLength());
 	EXPECT_EQ(1, f.socket->writeCompletes);
 	EXPECT_EQ(3000000u, f.socket->GetBytesSent(true));
@@ -182,8 +191,7 @@ TEST(TcpSocketOutput, GracefulCloseSendsEverythingThenEndOfFile)
 	f.SmallSendBuffer();
 	const std::string data(400000, 'z');
 	f.socket->Send(data);
-	const std::uint32_t queued = f.socket->GetOutputLength();
-	ASSERT_GT(queued, 0u);
+	ASSERT_GT(f.socket->GetOutputLength(), 0u);
 	f.socket->SetCloseAndDelete(true);
 	StdoutLog console(0);
 	f.handler.SetLog(&console);
@@ -195,19 +203,9 @@ TEST(TcpSocketOutput, GracefulCloseSendsEverythingThenEndOfFile)
 		" :: Closing: \\d+ Sending all data before closing \\(Info\\)\n");
 	EXPECT_TRUE(std::regex_match(out, line)) << out;
 
-	std::string received;
-	char buf[65536];
-	bool eof = false;
-	for (int turns = 0; !eof && turns < 10000; ++turns)
-	{
-		const ssize_t n = ::recv(f.pair.fd[1], buf, sizeof(buf), MSG_DONTWAIT);
-		if (n > 0)
-			received.append(buf, static_cast<std::size_t>(n));
-		eof = n == 0;
-		f.handler.Select(0, 10000);
-	}
-	EXPECT_TRUE(eof);
-	EXPECT_EQ(data.size(), received.size());
+	EXPECT_TRUE(f.Drain() == data);
+	char x;
+	EXPECT_EQ(0, ::recv(f.pair.fd[1], &x, 1, MSG_DONTWAIT));
 	EXPECT_EQ(1, f.deleted);
 	EXPECT_EQ(0, f.log.Count("Closing socket while data still left to send"));
 }
