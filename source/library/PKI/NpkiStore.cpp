@@ -113,7 +113,7 @@ bool PolicyId(X509_EXTENSION* extension, std::string& policy)
 }
 
 // One key per attribute type, in ascending NID order; repeated attributes
-// are joined with "|" in the order of the name.
+// are joined with "|" in the order of the name, empty values included.
 void AddName(X509_NAME* name, const char* prefix, Json2& record)
 {
 	std::map<int, std::string> values;
@@ -121,7 +121,8 @@ void AddName(X509_NAME* name, const char* prefix, Json2& record)
 	{
 		X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
 		const ASN1_STRING* data = X509_NAME_ENTRY_get_data(entry);
-		if (data == nullptr || ASN1_STRING_length(data) < 1)
+		// Only an entry without data is left out; an empty value is kept.
+		if (data == nullptr || ASN1_STRING_get0_data(data) == nullptr)
 			continue;
 		const char* bytes = reinterpret_cast<const char*>(ASN1_STRING_get0_data(data));
 		const std::string value(bytes, strnlen(bytes, static_cast<size_t>(ASN1_STRING_length(data))));

@@ -64,11 +64,10 @@ void AddNames(const std::string& block, const std::string& prefix, Json2& record
 	{
 		const size_t name = line.find_first_not_of(' ');
 		const size_t equals = line.find('=');
-		std::string& value = values[line.substr(name, equals - name)];
-		value += (value.empty() ? "" : "|") + line.substr(equals + 1);
+		values[line.substr(name, equals - name)] += "|" + line.substr(equals + 1);
 	}
 	for (const auto& value : values)
-		record[prefix + value.first] = Json2(value.second);
+		record[prefix + value.first] = Json2(value.second.substr(1));
 }
 
 // The record as the openssl command reads the certificate.
@@ -161,11 +160,18 @@ protected:
 
 TEST_F(NpkiStoreTest, RecordAgreesWithTheOpensslReading)
 {
-	for (const std::string name : { "korean", "plain", "zero", "negserial", "fivebyte" })
+	// Besides the fixtures, a name with an empty attribute, kept as the value "".
+	const std::string empty = m_temp.Path() + "/empty.der";
+	std::ofstream(m_temp.Path() + "/req.cnf") << "[req]\nprompt=no\ndistinguished_name=dn\n[dn]\n0.title=\n1.title=x\n";
+	Shell("openssl req -new -x509 -key " + kKeys + "key.pem -outform DER -out " + empty + " -config " + m_temp.Path()
+		+ "/req.cnf");
+	for (const std::string name : { "korean", "plain", "zero", "negserial", "fivebyte", "empty" })
 	{
 		const std::string folder = "C:\\x\\" + name;
-		PutPair(name + ".der", { folder });
-		Json2 expected = OpensslRecord(kCerts + name + ".der");
+		const std::string source = name == "empty" ? empty : kCerts + name + ".der";
+		Put(source, folder + "\\signCert.der");
+		Put(kKeys + "signPri.seed.key", folder + "\\signPri.key");
+		Json2 expected = OpensslRecord(source);
 		expected[kCertDerPath] = Json2(folder + "\\signCert.der");
 		expected[kCertKeyPath] = Json2(folder + "\\signPri.key");
 		EXPECT_EQ(expected.ToString(true), Read(folder + "\\signCert.der", folder + "\\signPri.key").ToString(true));
