@@ -75,6 +75,20 @@ int CopyPassword(char* buffer, int size, int, void* userdata)
 	return static_cast<int>(length);
 }
 
+// A Base64 filter over `sink`, or null (the sink freed) when either is
+// missing: a chain without its filter would pass the bytes through unchanged.
+BioPtr Base64Over(BIO* sink)
+{
+	BIO* filter = BIO_new(BIO_f_base64());
+	if (filter == nullptr || sink == nullptr)
+	{
+		BIO_free(filter);
+		BIO_free(sink);
+		return nullptr;
+	}
+	return BioPtr(BIO_push(filter, sink));
+}
+
 // Steps shared by the PKCS#12 readers: decode and open with the password.
 int ParsePkcs12(const unsigned char* pfx, int len, const char* password, bool printErrorQueue, PkeyPtr& key,
 	X509Ptr& cert)
@@ -276,7 +290,7 @@ int BioBase64Encode(const unsigned char* data, int len, char** out)
 	{
 		return 0;
 	}
-	BioPtr chain(BIO_push(BIO_new(BIO_f_base64()), BIO_new(BIO_s_mem())));
+	BioPtr chain(Base64Over(BIO_new(BIO_s_mem())));
 	if (!chain || BIO_write(chain.get(), data, len) != len || BIO_flush(chain.get()) != 1)
 	{
 		return 0;
@@ -310,7 +324,7 @@ int BioBase64Decode(const char* text, int len, unsigned char** out)
 	{
 		return 0;
 	}
-	BioPtr chain(BIO_push(BIO_new(BIO_f_base64()), BIO_new_mem_buf(text, len)));
+	BioPtr chain(Base64Over(BIO_new_mem_buf(text, len)));
 	int read = 0;
 	if (chain)
 	{
@@ -382,17 +396,13 @@ int Pkcs12ToFiles(const unsigned char* pfx, int len, const char* derOutPath, con
 	{
 		return -6;
 	}
-	if (derOutPath == nullptr || keyOutPath == nullptr)
-	{
-		printf("Error opening file \n");
-		return -4;
-	}
 	// Both files are written beside their targets and renamed into place
-	// only when both are complete.
-	// The callers name the files in the program's path form.
-	const std::string derTarget = HostPath(derOutPath);
-	const std::string keyTarget = HostPath(keyOutPath);
-	std::string derTemp = MakeTempBeside(derTarget, 0644);
+	// only when both are complete. The callers name the files in the
+	// program's path form; one that maps to no host path (a drive that is not
+	// there) must not put the temporary files in the working folder.
+	const std::string derTarget = derOutPath != nullptr ? HostPath(derOutPath) : std::string();
+	const std::string keyTarget = keyOutPath != nullptr ? HostPath(keyOutPath) : std::string();
+	std::string derTemp = derTarget.empty() || keyTarget.empty() ? std::string() : MakeTempBeside(derTarget, 0644);
 	std::string keyTemp = derTemp.empty() ? std::string() : MakeTempBeside(keyTarget, 0600);
 	if (derTemp.empty() || keyTemp.empty())
 	{

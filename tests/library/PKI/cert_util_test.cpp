@@ -235,32 +235,37 @@ TEST_F(CertUtil, Pkcs12RoundTripsWithOpenssl)
 		kPfxPassword, &pfx), -2);
 }
 
-// An import writes both files or leaves the folder as it was.
+// An import writes both files or leaves the folder as it was, and says why on
+// standard output.
 TEST_F(CertUtil, Pkcs12ToFilesWritesBothOrNothing)
 {
-	const std::string der = m_dir + "signCert.der";
-	const std::string key = m_dir + "signPri.key";
 	const Bytes old = {'o', 'l', 'd'};
-	Save(der, old);
-	Save(key, old);
-	auto import = [&](const std::string& file, const char* pfxPassword, const char* keyPassword) {
+	Save(m_dir + "signCert.der", old);
+	Save(m_dir + "signPri.key", old);
+	auto import = [&](const std::string& file, const char* pfxPassword, const char* keyPassword,
+		const std::string& dir = "") {
 		Bytes p12 = Load(kKeys + file);
-		return Pkcs12ToFiles(p12.data(), static_cast<int>(p12.size()), der.c_str(), key.c_str(), pfxPassword,
-			keyPassword);
+		const std::string folder = dir.empty() ? m_dir : dir;
+		return Pkcs12ToFiles(p12.empty() ? nullptr : p12.data(), static_cast<int>(p12.size()),
+			(folder + "signCert.der").c_str(), (folder + "signPri.key").c_str(), pfxPassword, keyPassword);
 	};
 	EXPECT_EQ(import("nokey.p12", kPfxPassword, "k"), -5);
 	EXPECT_EQ(import("nocert.p12", kPfxPassword, "k"), -6);
-	EXPECT_EQ(import("legacy.p12", "wrong", "k"), -3);
-	EXPECT_EQ(import("key.p8.der", kPfxPassword, "k"), -2);
 	EXPECT_EQ(import("legacy.p12", kPfxPassword, ""), -5);
-	EXPECT_EQ(Pkcs12ToFiles(nullptr, 0, der.c_str(), key.c_str(), kPfxPassword, "k"), -1);
-	EXPECT_EQ(Load(der), old);
-	EXPECT_EQ(Load(key), old);
+	testing::internal::CaptureStdout();
+	EXPECT_EQ(import("missing", kPfxPassword, "k"), -1);
+	EXPECT_EQ(import("key.p8.der", kPfxPassword, "k"), -2);
+	EXPECT_EQ(import("legacy.p12", "wrong", "k"), -3);
+	EXPECT_EQ(import("legacy.p12", kPfxPassword, "k", m_dir + "no/such/"), -4);
+	// A drive that is not there maps to no folder: nothing may land in the
+	// working folder instead.
+	setenv("ZIMRACERT_DRIVES", ("C=" + m_dir).c_str(), 1);
+	EXPECT_EQ(import("legacy.p12", kPfxPassword, "k", "Q:\\"), -4);
+	EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error pfxData \nError reading PKCS#12 file\n"
+		"Error parsing PKCS#12 file\nError opening file \nError opening file \n");
+	EXPECT_EQ(Load(m_dir + "signCert.der"), old);
+	EXPECT_EQ(Load(m_dir + "signPri.key"), old);
 	EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir), {}), 2);
-	const std::string missing = m_dir + "no/such/folder";
-	Bytes p12 = Load(kKeys + "legacy.p12");
-	EXPECT_EQ(Pkcs12ToFiles(p12.data(), static_cast<int>(p12.size()), (missing + "/c").c_str(),
-		(missing + "/k").c_str(), kPfxPassword, "k"), -4);
 }
 
 TEST_F(CertUtil, Pkcs12Properties)
