@@ -1,19 +1,13 @@
 #!/usr/bin/env python3
-"""Makes and reads NPKI key files without the agent's code.
+"""NPKI key files made and read without the agent's code: key derivations by
+hashlib, SEED-CBC by the openssl command, the DER wrapping by
+`openssl asn1parse -genconf`. The tests' independent route.
 
-The key derivations are done here with hashlib, the SEED-CBC cipher by the
-openssl command (legacy provider), and the DER wrapping by
-`openssl asn1parse -genconf`. The tests use this route as the independent
-check of what the agent reads and writes.
-
-  npki_keys.py make OUTDIR      writes the committed fixtures into OUTDIR
-  npki_keys.py certs KEYDIR OUTDIR
-                                writes the certificates of the NPKI tree
-                                tests into OUTDIR, signed with KEYDIR/key.pem
+  npki_keys.py make OUTDIR             the committed fixtures
+  npki_keys.py certs KEYDIR OUTDIR     the NPKI tree certificates, signed with KEYDIR/key.pem
   npki_keys.py decrypt KEY PASSWORD OUT
-                                decrypts an NPKI key file (any of the three
-                                schemes) and writes the PrivateKeyInfo DER to
-                                OUT; prints "scheme salt-hex iterations"
+      any of the three schemes; writes the PrivateKeyInfo DER to OUT and
+      prints "scheme salt-hex iterations"
 """
 
 import hashlib
@@ -44,11 +38,8 @@ def pbkdf1_sha1(password, salt, iterations):
 
 
 def seed_cbc(data, key, iv, decrypt):
-    args = ["openssl", "enc", "-seed-cbc", "-provider", "legacy", "-provider", "default",
-            "-K", key.hex(), "-iv", iv.hex()]
-    if decrypt:
-        args.append("-d")
-    return run(args, data)
+    return run(["openssl", "enc", "-seed-cbc", "-provider", "legacy", "-provider", "default",
+                "-K", key.hex(), "-iv", iv.hex()] + (["-d"] if decrypt else []), data)
 
 
 def key_iv(scheme, password, salt, iterations, iv=None):
@@ -74,12 +65,7 @@ def wrap(scheme, salt, iterations, iv, ciphertext, path):
                f"[pbe]\nsalt=FORMAT:HEX,OCTETSTRING:{salt.hex()}\niter=INTEGER:{iterations}\n")
     conf = ("asn1=SEQUENCE:epki\n[epki]\nalg=SEQUENCE:alg\n"
             f"data=FORMAT:HEX,OCTETSTRING:{ciphertext.hex()}\n" + alg)
-    with tempfile.NamedTemporaryFile("w", suffix=".cnf", delete=False) as f:
-        f.write(conf)
-    try:
-        run(["openssl", "asn1parse", "-genconf", f.name, "-out", path, "-noout"])
-    finally:
-        os.unlink(f.name)
+    run(["openssl", "asn1parse", "-genconf", "/dev/stdin", "-out", path, "-noout"], conf.encode())
 
 
 def encrypt_key(scheme, pkcs8, password, path):
@@ -91,28 +77,21 @@ def encrypt_key(scheme, pkcs8, password, path):
 
 # --- a minimal DER reader, enough for EncryptedPrivateKeyInfo ---
 
-def tlv(data, pos):
-    tag = data[pos]
-    length = data[pos + 1]
-    pos += 2
-    if length & 0x80:
-        count = length & 0x7F
-        length = int.from_bytes(data[pos:pos + count], "big")
-        pos += count
-    return tag, data[pos:pos + length], pos + length
-
-
 def children(data):
+    """The (tag, value) items of a constructed value."""
     pos, out = 0, []
     while pos < len(data):
-        tag, value, pos = tlv(data, pos)
-        out.append((tag, value))
+        tag, length, pos = data[pos], data[pos + 1], pos + 2
+        if length & 0x80:
+            count = length & 0x7F
+            length, pos = int.from_bytes(data[pos:pos + count], "big"), pos + count
+        out.append((tag, data[pos:pos + length]))
+        pos += length
     return out
 
 
 def oid_text(value):
-    parts = [value[0] // 40, value[0] % 40]
-    n = 0
+    parts, n = [value[0] // 40, value[0] % 40], 0
     for b in value[1:]:
         n = (n << 7) | (b & 0x7F)
         if not b & 0x80:
@@ -123,8 +102,7 @@ def oid_text(value):
 
 def decrypt(path, password, out):
     with open(path, "rb") as f:
-        _, epki, _ = tlv(f.read(), 0)
-    (_, alg), (_, ciphertext) = children(epki)
+        (_, alg), (_, ciphertext) = children(children(f.read())[0][1])
     (_, oid), (_, params) = children(alg)
     oid = oid_text(oid)
     iv = None

@@ -11,6 +11,7 @@
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/provider.h>
+#include <openssl/x509.h>
 
 #include "PKI/SeedPbe.h"
 #include "PKI/aria.h"
@@ -74,13 +75,17 @@ TEST(CryptoInitializer, CreatesObjectsAndRegistersAlgorithmsOnce)
 	EXPECT_EQ(EVP_get_cipherbyname("SEED-CBC"), SeedCbcEvp());
 	EXPECT_EQ(EVP_get_digestbyname("HAS160"), Has160EvpMd());
 	EXPECT_EQ(EVP_get_digestbynid(has160), Has160EvpMd());
+	EXPECT_EQ(EVP_MD_block_size(Has160EvpMd()), 64);
 	EXPECT_EQ(EVP_get_cipherbyname("aria128"), AriaEvp128Cbc());
 	EXPECT_EQ(EVP_get_cipherbyname("ARIA128"), AriaEvp128Cbc());
 	EXPECT_EQ(EVP_get_cipherbyname("aria192"), AriaEvp192Cbc());
 	EXPECT_EQ(EVP_get_cipherbyname("ARIA256"), AriaEvp256Cbc());
-	EXPECT_EQ(EVP_get_cipherbyname("ARIA-192-ECB"), AriaEvp192Ecb());
 	EXPECT_EQ(EVP_get_cipherbyname("aria-256-cfb8"), AriaEvp256Cfb8());
-	EXPECT_EQ(EVP_get_cipherbyname("ARIA-128-OFB"), AriaEvp128Ofb());
+	EXPECT_EQ(EVP_get_cipherbynid(OBJ_sn2nid("ARIA-192-OFB")), AriaEvp192Ofb());
+	// The records carry the default IV parameter, so PBES2 can name them.
+	X509_ALGOR* pbes2 = PKCS5_pbe2_set_iv(AriaEvp256Cbc(), 2048, nullptr, 0, nullptr, NID_hmacWithSHA256);
+	EXPECT_NE(pbes2, nullptr);
+	X509_ALGOR_free(pbes2);
 	EXPECT_TRUE(OSSL_PROVIDER_available(nullptr, "default"));
 	EXPECT_TRUE(OSSL_PROVIDER_available(nullptr, "legacy"));
 
@@ -90,7 +95,10 @@ TEST(CryptoInitializer, CreatesObjectsAndRegistersAlgorithmsOnce)
 	EXPECT_EQ(OBJ_txt2nid("1.2.410.200004.1.15"), pbeSha);
 }
 
-TEST(CryptoInitializer, SeedFileIsDeletedOnlyWhenTheStartUpMadeIt)
+// The seed file is RANDFILE's (HOME left alone), else .rnd in HOME, which
+// comes from HOMEDRIVE and HOMEPATH when unset. It is deleted at the end only
+// by the start-up that made it.
+TEST(CryptoInitializer, SeedFileRules)
 {
 	const std::string seed = CryptoTestEnv::SeedFile();
 	const std::string home = getenv("HOME") != nullptr ? getenv("HOME") : "";
@@ -98,32 +106,26 @@ TEST(CryptoInitializer, SeedFileIsDeletedOnlyWhenTheStartUpMadeIt)
 	EXPECT_EQ(crypto.SeedFileName(), seed);
 	EXPECT_EQ(SizeOf(seed), 1024);
 	EXPECT_EQ(home, getenv("HOME") != nullptr ? getenv("HOME") : "");
-	// This one finds the seed file already there: it is not its to delete.
 	{
 		CryptoInitializer other;
 	}
 	EXPECT_EQ(SizeOf(seed), 1024);
 	crypto.RemoveSeedFile();
 	EXPECT_EQ(SizeOf(seed), -1);
-}
 
-TEST(CryptoInitializer, HomeComesFromHomeDriveAndHomePath)
-{
-	const std::string saved = getenv("RANDFILE");
 	unsetenv("RANDFILE");
 	unsetenv("HOME");
 	setenv("HOMEDRIVE", CryptoTestEnv::Dir().c_str(), 1);
 	setenv("HOMEPATH", "/home", 1);
 	ASSERT_EQ(mkdir((CryptoTestEnv::Dir() + "/home").c_str(), 0700), 0);
-	const std::string seed = CryptoTestEnv::Dir() + "/home/.rnd";
 	{
-		CryptoInitializer crypto;
+		CryptoInitializer again;
 		EXPECT_EQ(std::string(getenv("HOME")), CryptoTestEnv::Dir() + "/home");
-		EXPECT_EQ(crypto.SeedFileName(), seed);
-		EXPECT_EQ(SizeOf(seed), 1024);
+		EXPECT_EQ(again.SeedFileName(), CryptoTestEnv::Dir() + "/home/.rnd");
+		EXPECT_EQ(SizeOf(again.SeedFileName()), 1024);
 	}
-	EXPECT_EQ(SizeOf(seed), -1);
-	setenv("RANDFILE", saved.c_str(), 1);
+	EXPECT_EQ(SizeOf(CryptoTestEnv::Dir() + "/home/.rnd"), -1);
+	setenv("RANDFILE", seed.c_str(), 1);
 }
 
 // The library no longer calls the locking callback; it must still lock.

@@ -6,7 +6,6 @@
 #include <functional>
 #include <string>
 
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,8 +15,7 @@
 
 // The crypto start-up writes a random-seed file named by RANDFILE (else
 // ~/.rnd). Test programs that reach it include this header: before main runs,
-// RANDFILE is pointed into a private temporary folder, which is removed at
-// exit after the start-up has deleted its seed file.
+// RANDFILE is pointed into a private temporary folder, removed at exit.
 class CryptoTestEnv
 {
 public:
@@ -26,24 +24,28 @@ public:
 
 	static bool Prepare()
 	{
-		if (Name()[0] == '\0')
+		if (Name()[0] != '\0')
 		{
-			std::strcpy(Name(), "/tmp/zc_crypto_XXXXXX");
-			if (mkdtemp(Name()) == nullptr)
-			{
-				return false;
-			}
-			setenv("RANDFILE", SeedFile().c_str(), 1);
-			std::atexit(Remove);
+			return true;
 		}
+		std::strcpy(Name(), "/tmp/zc_crypto_XXXXXX");
+		if (mkdtemp(Name()) == nullptr)
+		{
+			return false;
+		}
+		setenv("RANDFILE", SeedFile().c_str(), 1);
+		std::atexit([] {
+			std::error_code ignored;
+			std::filesystem::remove_all(Name(), ignored);
+		});
 		return true;
 	}
 
-	// Runs the check in a forked child and gives its result. For checks that
-	// need a process where the start-up has not run yet.
+	// The check's result in a forked child: a process where the start-up has
+	// not run yet when this one has not.
 	static bool InChild(const std::function<bool()>& check)
 	{
-		pid_t child = fork();
+		const pid_t child = fork();
 		if (child == 0)
 		{
 			const bool ok = check();
@@ -62,12 +64,6 @@ private:
 	{
 		static char name[64];
 		return name;
-	}
-
-	static void Remove()
-	{
-		std::error_code ignored;
-		std::filesystem::remove_all(Name(), ignored);
 	}
 };
 

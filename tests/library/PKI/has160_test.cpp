@@ -1,7 +1,6 @@
 #include "PKI/has160.h"
 
 #include <gtest/gtest.h>
-#include <openssl/objects.h>
 #include <sys/mman.h>
 
 #include <cstdio>
@@ -109,26 +108,4 @@ TEST(Has160, SingleUpdateBeyond512MiB)
 	const std::string ours = Digest(zeros, length);
 	munmap(zeros, length);
 	EXPECT_EQ(Rhash("head -c " + std::to_string(length) + " /dev/zero"), ours);
-}
-
-TEST(Has160, EvpRecordReachableByNameOnceTheObjectExists)
-{
-	// Normally the crypto start-up creates the object; without it there is no
-	// number to build the record on.
-	if (OBJ_sn2nid("HAS160") == NID_undef) {
-		EXPECT_EQ(nullptr, Has160EvpMd());
-		ASSERT_NE(NID_undef, OBJ_create("1.2.410.200004.1.2", "HAS160", "has160"));
-	}
-	const EVP_MD* md = Has160EvpMd();
-	ASSERT_NE(nullptr, md);
-	ASSERT_EQ(1, EVP_add_digest(md));
-	EXPECT_EQ(md, EVP_get_digestbyname("HAS160"));
-	EXPECT_EQ(md, EVP_get_digestbynid(OBJ_sn2nid("HAS160")));
-	EXPECT_EQ(20, EVP_MD_size(md));
-	EXPECT_EQ(64, EVP_MD_block_size(md));
-
-	unsigned char out[20];
-	unsigned int n = 0;
-	ASSERT_EQ(1, EVP_Digest("abc", 3, out, &n, md, nullptr));
-	EXPECT_EQ("975e810488cf2a3d49838478124afce4b1c78804", Hex(out, n));
 }
