@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <map>
 
+#include <unistd.h>
+
 #include <openssl/asn1.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -13,7 +15,6 @@
 #include "PKI/SeedPbe.h"
 #include "PKI/aria.h"
 #include "PKI/has160.h"
-#include "base/FileUtil.h"
 #include "base/Mutex.h"
 #include "base/MutexLock.h"
 #include "base/NetUtil.h"
@@ -114,6 +115,13 @@ void LoadProviders()
 
 const int kSeedFileNameSize = 512;
 
+// The seed file's name is the library's, a host path as it stands: it is not
+// a program path to be mapped.
+bool SeedFileExists(const std::string& name)
+{
+	return access(name.c_str(), F_OK) == 0;
+}
+
 } // namespace
 
 CryptoInitializer::CryptoInitializer()
@@ -147,9 +155,9 @@ CryptoInitializer::CryptoInitializer()
 	if (RAND_file_name(name, sizeof(name)) != nullptr && name[0] != '\0')
 	{
 		m_seedFileName = name;
-		const bool existed = FileExists(m_seedFileName);
+		const bool existed = SeedFileExists(m_seedFileName);
 		RAND_write_file(name);
-		m_seedFileCreated = !existed && FileExists(m_seedFileName);
+		m_seedFileCreated = !existed && SeedFileExists(m_seedFileName);
 	}
 	if (!m_seedFileName.empty())
 	{

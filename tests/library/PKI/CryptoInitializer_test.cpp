@@ -112,6 +112,14 @@ TEST(CryptoInitializer, SeedFileRules)
 	EXPECT_EQ(SizeOf(seed), 1024);
 	crypto.RemoveSeedFile();
 	EXPECT_EQ(SizeOf(seed), -1);
+	// The name is a host path as the library gives it, backslash and all.
+	const std::string odd = CryptoTestEnv::Dir() + "/odd\\name.rnd";
+	setenv("RANDFILE", odd.c_str(), 1);
+	{
+		CryptoInitializer other;
+		EXPECT_EQ(SizeOf(odd), 1024);
+	}
+	EXPECT_EQ(SizeOf(odd), -1);
 
 	unsetenv("RANDFILE");
 	unsetenv("HOME");
