@@ -1,6 +1,5 @@
 #include "SocketTestSupport.h"
 
-#include "base/Exception.h"
 #include "sockets/SocketHandler.h"
 
 #include <gtest/gtest.h>
@@ -150,15 +149,8 @@ TEST(SocketHandler, RequestPasses)
 	EXPECT_EQ(0, two->timeouts);
 
 	// A bad time-out is fatal for the loop.
-	try
-	{
-		handler.Select(0, -1);
-		FAIL() << "negative time-out accepted";
-	}
-	catch (const Exception& e)
-	{
-		EXPECT_EQ("select(n): n is negative. Or struct timeval contains bad time values (<0).", e.Message());
-	}
+	EXPECT_EQ("select(n): n is negative. Or struct timeval contains bad time values (<0).",
+		ThrownMessage([&] { handler.Select(0, -1); }));
 	ASSERT_NE(nullptr, log.Find("Invalid argument."));
 	EXPECT_EQ("SocketHandler::Select", log.Find("Invalid argument.")->call);
 }

@@ -4,6 +4,7 @@
 // framework reports, a TCP socket that records what it receives, and raw
 // loopback and socketpair ends to play the peer.
 
+#include "base/Exception.h"
 #include "base/StdLog.h"
 #include "platform/winsock.h"
 #include "sockets/Socket.h"
@@ -111,6 +112,21 @@ struct SocketPair
 	}
 	int fd[2];
 };
+
+// The message of the Exception that call throws, or "" when it throws none.
+template <typename Call>
+std::string ThrownMessage(Call call)
+{
+	try
+	{
+		call();
+	}
+	catch (const Exception& e)
+	{
+		return e.Message();
+	}
+	return "";
+}
 
 // A blocking client connected to 127.0.0.1:port (-1 on failure).
 inline int ConnectLoopback(unsigned short port)

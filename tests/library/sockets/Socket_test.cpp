@@ -71,12 +71,14 @@ TEST(Socket, RequestsAndTimeouts)
 	s.SetRetainForPool();
 	EXPECT_FALSE(s.RetainForPool());
 
+	// Armed between before and after: 5 seconds are not yet expired, 6 are.
+	const std::int64_t before = std::time(nullptr);
 	s.SetTimeout(5);
+	const std::int64_t after = std::time(nullptr);
 	EXPECT_TRUE(s.HasTimeout());
-	const std::int64_t start = std::time(nullptr);
-	EXPECT_FALSE(s.TimeoutExpired(start + 4));
-	EXPECT_TRUE(s.TimeoutExpired(start + 7));
+	EXPECT_FALSE(s.TimeoutExpired(before + 5));
+	EXPECT_TRUE(s.TimeoutExpired(after + 6));
 	s.SetTimeout(0);
 	EXPECT_FALSE(s.HasTimeout());
-	EXPECT_FALSE(s.TimeoutExpired(start + 100));
+	EXPECT_FALSE(s.TimeoutExpired(after + 100));
 }
