@@ -135,6 +135,36 @@ std::string MakeTempBeside(const std::string& path, mode_t mode)
 	return name;
 }
 
+// Renames the two finished temporary files over their targets. The old
+// certificate is kept aside until the key is in place too, so that a failed
+// second rename puts it back instead of leaving a new certificate beside an
+// old key.
+bool MovePairIntoPlace(const std::string& derTemp, const std::string& derTarget, const std::string& keyTemp,
+	const std::string& keyTarget)
+{
+	const std::string backup = MakeTempBeside(derTarget, 0600);
+	if (backup.empty())
+	{
+		return false;
+	}
+	const bool hadCertificate = std::rename(derTarget.c_str(), backup.c_str()) == 0;
+	bool placed = false;
+	if (std::rename(derTemp.c_str(), derTarget.c_str()) == 0)
+	{
+		placed = std::rename(keyTemp.c_str(), keyTarget.c_str()) == 0;
+		if (!placed && !hadCertificate)
+		{
+			std::remove(derTarget.c_str());
+		}
+	}
+	if (hadCertificate && !placed)
+	{
+		std::rename(backup.c_str(), derTarget.c_str());
+	}
+	std::remove(backup.c_str());
+	return placed;
+}
+
 bool WriteCertificate(X509* cert, const std::string& path)
 {
 	unsigned char* der = nullptr;
@@ -417,8 +447,7 @@ int Pkcs12ToFiles(const unsigned char* pfx, int len, const char* derOutPath, con
 	{
 		rc = -5;
 	}
-	else if (std::rename(derTemp.c_str(), derTarget.c_str()) != 0
-		|| std::rename(keyTemp.c_str(), keyTarget.c_str()) != 0)
+	else if (!MovePairIntoPlace(derTemp, derTarget, keyTemp, keyTarget))
 	{
 		rc = -4;
 	}

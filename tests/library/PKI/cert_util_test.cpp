@@ -256,6 +256,17 @@ TEST_F(CertUtil, Pkcs12ToFilesWritesBothOrNothing)
 	EXPECT_EQ(Load(m_dir + "signCert.der"), old);
 	EXPECT_EQ(Load(m_dir + "signPri.key"), old);
 	EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir), {}), 2);
+
+	// The key cannot be renamed into place (a folder holds its name): the
+	// certificate already moved in is taken back, old or absent.
+	const std::string blocked = m_dir + "blocked/";
+	std::filesystem::create_directories(blocked + "signPri.key");
+	EXPECT_EQ(import("legacy.p12", kPfxPassword, "k", blocked), -4);
+	EXPECT_FALSE(std::filesystem::exists(blocked + "signCert.der"));
+	Save(blocked + "signCert.der", old);
+	EXPECT_EQ(import("legacy.p12", kPfxPassword, "k", blocked), -4);
+	EXPECT_EQ(Load(blocked + "signCert.der"), old);
+	EXPECT_EQ(std::distance(std::filesystem::directory_iterator(blocked), {}), 2);
 }
 
 TEST_F(CertUtil, Pkcs12Properties)
