@@ -33,6 +33,17 @@ private:
 	const bool m_poll;
 };
 
+// Each test counts from zero, also when the tests share one process.
+class ThreadLifecycle : public testing::Test
+{
+protected:
+	void SetUp() override
+	{
+		g_runs = 0;
+		g_deleted = 0;
+	}
+};
+
 template <typename Predicate>
 bool WaitFor(Predicate done)
 {
@@ -43,20 +54,29 @@ bool WaitFor(Predicate done)
 
 }
 
-TEST(Thread, RunsItsBodyOnceAfterReleaseThenDeletesItself)
+TEST_F(ThreadLifecycle, RunsItsBodyOnceAfterReleaseThenDeletesItself)
 {
-	auto* thread = new CountingThread;
-	thread->SetAutoDelete(true);
+	// Released twice, the body still runs once.
+	auto* kept = new CountingThread;
 	std::this_thread::sleep_for(30ms);
 	EXPECT_EQ(0, g_runs); // held back until released
-	thread->Start();
-	thread->Start();
-	ASSERT_TRUE(WaitFor([] { return g_deleted == 1; }));
+	kept->Start();
+	kept->Start();
+	ASSERT_TRUE(WaitFor([&] { return !kept->IsRunning(); }));
 	std::this_thread::sleep_for(30ms);
 	EXPECT_EQ(1, g_runs);
+	delete kept;
+
+	// An auto-deleting thread may be gone as soon as it is released, so it is
+	// released once and never touched again.
+	auto* selfDeleting = new CountingThread;
+	selfDeleting->SetAutoDelete(true);
+	selfDeleting->Start();
+	ASSERT_TRUE(WaitFor([] { return g_deleted == 2; }));
+	EXPECT_EQ(2, g_runs);
 }
 
-TEST(Thread, StoppedBeforeReleaseNeverRuns)
+TEST_F(ThreadLifecycle, StoppedBeforeReleaseNeverRuns)
 {
 	auto* kept = new CountingThread;
 	kept->Stop();
@@ -77,7 +97,7 @@ TEST(Thread, StoppedBeforeReleaseNeverRuns)
 	EXPECT_EQ(0, g_runs);
 }
 
-TEST(Thread, DestructorGivesOnlyARunningBodyOneSecond)
+TEST_F(ThreadLifecycle, DestructorGivesOnlyARunningBodyOneSecond)
 {
 	auto* finished = new CountingThread;
 	finished->Start();
