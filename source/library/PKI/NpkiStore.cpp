@@ -199,7 +199,7 @@ bool NpkiStore::GetPrimaryRootUtf8(std::string* out)
 	return true;
 }
 
-int NpkiStore::FindCertFolders(std::string path, std::list<std::string>* out, bool underUser)
+int NpkiStore::FindCertFolders(const std::string& path, std::list<std::string>* out, bool underUser)
 {
 	int count = 0;
 	ForEachEntry(path, kFolderPatternUnits, [&](const std::string& name, bool isFolder) {
@@ -217,7 +217,7 @@ int NpkiStore::FindCertFolders(std::string path, std::list<std::string>* out, bo
 	return count;
 }
 
-bool NpkiStore::FindKeyPair(std::string folder, std::string* derPath, std::string* keyPath)
+bool NpkiStore::FindKeyPair(const std::string& folder, std::string* derPath, std::string* keyPath)
 {
 	int found = 0;
 	ForEachEntry(folder, kFilePatternUnits, [&](const std::string& name, bool isFolder) {
@@ -268,7 +268,7 @@ int NpkiStore::AppendRecords(const std::string& root, Json2* outArray, SerialMap
 	return count;
 }
 
-int NpkiStore::ListCertificates(std::string drivePath, Json2* outArray)
+int NpkiStore::ListCertificates(const std::string& drivePath, Json2* outArray)
 {
 	if (!drivePath.empty())
 		return AppendRecords(drivePath + "\\" + "NPKI", outArray, nullptr, nullptr);
@@ -302,7 +302,7 @@ int NpkiStore::ListExternalDrives(Json2* outArray)
 	return count;
 }
 
-bool NpkiStore::CheckKeyPassword(std::string keyPath, std::string password)
+bool NpkiStore::CheckKeyPassword(const std::string& keyPath, const std::string& password)
 {
 	unsigned char* bytes = nullptr;
 	const int length = ReadWholeFile(keyPath.c_str(), &bytes);
@@ -314,8 +314,8 @@ bool NpkiStore::CheckKeyPassword(std::string keyPath, std::string password)
 	return key != nullptr;
 }
 
-bool NpkiStore::ExportPfxBase64(std::string certPath, std::string keyPath, std::string keyPassword,
-	std::string pfxPassword, std::string* out)
+bool NpkiStore::ExportPfxBase64(const std::string& certPath, const std::string& keyPath, const std::string& keyPassword,
+	const std::string& pfxPassword, std::string* out)
 {
 	unsigned char* pfx = nullptr;
 	const int length = FilesToPkcs12(certPath.c_str(), keyPath.c_str(), keyPassword.c_str(),
@@ -332,8 +332,8 @@ bool NpkiStore::ExportPfxBase64(std::string certPath, std::string keyPath, std::
 	return true;
 }
 
-bool NpkiStore::ImportPfxBase64(std::string pfxBase64, std::string derOutPath, std::string keyOutPath,
-	std::string pfxPassword, std::string keyPassword)
+bool NpkiStore::ImportPfxBase64(const std::string& pfxBase64, const std::string& derOutPath, const std::string& keyOutPath,
+	const std::string& pfxPassword, const std::string& keyPassword)
 {
 	unsigned char* pfx = nullptr;
 	const int length = BioBase64Decode(pfxBase64.c_str(), static_cast<int>(pfxBase64.size()), &pfx);
@@ -344,7 +344,7 @@ bool NpkiStore::ImportPfxBase64(std::string pfxBase64, std::string derOutPath, s
 		>= 0;
 }
 
-bool NpkiStore::InspectPfxBase64(std::string pfxBase64, std::string password, int selector, std::string* out)
+bool NpkiStore::InspectPfxBase64(const std::string& pfxBase64, const std::string& password, int selector, std::string* out)
 {
 	unsigned char* pfx = nullptr;
 	const int length = BioBase64Decode(pfxBase64.c_str(), static_cast<int>(pfxBase64.size()), &pfx);
@@ -360,7 +360,7 @@ bool NpkiStore::InspectPfxBase64(std::string pfxBase64, std::string password, in
 	return true;
 }
 
-bool NpkiStore::ReadCertificateInfo(std::string derPath, std::string keyPath, std::string* md5Hex,
+bool NpkiStore::ReadCertificateInfo(const std::string& derPath, const std::string& keyPath, std::string* md5Hex,
 	std::string* sha1Hex, Json2* record)
 {
 	if (derPath.empty())

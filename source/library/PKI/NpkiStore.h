@@ -19,27 +19,27 @@ public:
 
 	bool GetPrimaryRootUtf8(std::string* out);
 	// Appends the certificate folders found below path; returns how many.
-	int FindCertFolders(std::string path, std::list<std::string>* out, bool underUser);
+	int FindCertFolders(const std::string& path, std::list<std::string>* out, bool underUser);
 	// Appends one certificate record per certificate of the store's roots
 	// (drivePath empty) or of drivePath's NPKI folder; returns how many.
-	int ListCertificates(std::string drivePath, Json2* outArray);
+	int ListCertificates(const std::string& drivePath, Json2* outArray);
 	// Appends every drive root but the home drive ("D:\"); returns how many.
 	int ListExternalDrives(Json2* outArray);
-	bool CheckKeyPassword(std::string keyPath, std::string password);
-	bool ExportPfxBase64(std::string certPath, std::string keyPath, std::string keyPassword,
-		std::string pfxPassword, std::string* out);
-	bool ImportPfxBase64(std::string pfxBase64, std::string derOutPath, std::string keyOutPath,
-		std::string pfxPassword, std::string keyPassword);
+	bool CheckKeyPassword(const std::string& keyPath, const std::string& password);
+	bool ExportPfxBase64(const std::string& certPath, const std::string& keyPath, const std::string& keyPassword,
+		const std::string& pfxPassword, std::string* out);
+	bool ImportPfxBase64(const std::string& pfxBase64, const std::string& derOutPath, const std::string& keyOutPath,
+		const std::string& pfxPassword, const std::string& keyPassword);
 	// Selectors: 0 SHA-1 fingerprint, 1 subject as folder name, 2 subject
 	// commonName, 3 subject organizationName.
-	bool InspectPfxBase64(std::string pfxBase64, std::string password, int selector, std::string* out);
+	bool InspectPfxBase64(const std::string& pfxBase64, const std::string& password, int selector, std::string* out);
 	// True when the folder holds exactly one signCert.der and one signPri.key
 	// (names in any case); the paths keep the case found on disk.
-	bool FindKeyPair(std::string folder, std::string* derPath, std::string* keyPath);
+	bool FindKeyPair(const std::string& folder, std::string* derPath, std::string* keyPath);
 	// Fills the record of one certificate (see PKI/CertRecord.h). False when
 	// the certificate file is unreadable or either file is missing; a file
 	// that is no certificate gives a record with the two paths only.
-	bool ReadCertificateInfo(std::string derPath, std::string keyPath, std::string* md5Hex, std::string* sha1Hex,
+	bool ReadCertificateInfo(const std::string& derPath, const std::string& keyPath, std::string* md5Hex, std::string* sha1Hex,
 		Json2* record);
 
 private:
