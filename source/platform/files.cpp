@@ -45,6 +45,8 @@ FILE* _wfopen(const char16_t* path, const char16_t* mode)
 		break;
 	case 'w':
 		flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+		if (text.find('x') != std::string::npos)
+			flags |= O_EXCL;
 		break;
 	case 'a':
 		flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
@@ -96,4 +98,21 @@ DWORD GetFileAttributesA(const char* path)
 DWORD GetFileAttributesW(const char16_t* path)
 {
 	return HostAttributes(WideToUtf8(path));
+}
+
+BOOL MoveFileExW(const char16_t* existing, const char16_t* newName, DWORD flags)
+{
+	const std::string from = HostPath(WideToUtf8(existing));
+	const std::string to = HostPath(WideToUtf8(newName));
+	if ((flags & MOVEFILE_REPLACE_EXISTING) == 0 && access(to.c_str(), F_OK) == 0)
+	{
+		errno = EEXIST;
+		return FALSE;
+	}
+	return rename(from.c_str(), to.c_str()) == 0 ? TRUE : FALSE;
+}
+
+BOOL DeleteFileW(const char16_t* path)
+{
+	return unlink(HostPath(WideToUtf8(path)).c_str()) == 0 ? TRUE : FALSE;
 }

@@ -59,3 +59,26 @@ TEST(PlatformFiles, NewFilesAndFoldersAreTheOwnersOnly)
 	EXPECT_EQ(nullptr, _wfopen((temp.Wide() + u"\\NPKI").c_str(), u"wb"));
 	EXPECT_EQ(nullptr, _wfopen((temp.Wide() + u"\\NPKI\\signPri.key").c_str(), u"q"));
 }
+
+TEST(PlatformFiles, ExclusiveCreateRenameAndDelete)
+{
+	TempFolder temp;
+	const std::u16string a = temp.Wide() + u"\\a", b = temp.Wide() + u"\\b";
+	FILE* file = _wfopen(a.c_str(), u"wbx");
+	ASSERT_NE(nullptr, file);
+	std::fputc('a', file);
+	std::fclose(file);
+	EXPECT_EQ(nullptr, _wfopen(a.c_str(), u"wbx"));
+	EXPECT_EQ(EEXIST, errno);
+	std::ofstream(temp.Path() + "/b") << "b";
+	EXPECT_FALSE(MoveFileExW(a.c_str(), b.c_str(), 0));
+	EXPECT_EQ(EEXIST, errno);
+	EXPECT_TRUE(MoveFileExW(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING));
+	std::ifstream moved(temp.Path() + "/b");
+	EXPECT_EQ('a', moved.get());
+	EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(a.c_str()));
+	EXPECT_FALSE(DeleteFileW(temp.Wide().c_str()));
+	EXPECT_TRUE(DeleteFileW(b.c_str()));
+	EXPECT_FALSE(DeleteFileW(b.c_str()));
+	EXPECT_EQ(ENOENT, errno);
+}

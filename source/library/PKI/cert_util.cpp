@@ -1,6 +1,7 @@
 #include "PKI/cert_util.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -8,8 +9,6 @@
 #include <memory>
 #include <string>
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -23,7 +22,6 @@
 #include "base/Encoding.h"
 #include "platform/crttime.h"
 #include "platform/files.h"
-#include "platform/path.h"
 
 namespace
 {
@@ -121,18 +119,56 @@ int ParsePkcs12(const unsigned char* pfx, int len, const char* password, bool pr
 	return 0;
 }
 
-// A new empty file beside `path`, to be renamed over it later.
-std::string MakeTempBeside(const std::string& path, mode_t mode)
+// A path's UTF-16 form, in which it reaches the file system.
+std::u16string Wide(const std::string& utf8)
 {
-	std::string name = path + ".XXXXXX";
-	int fd = mkstemp(&name[0]);
-	if (fd < 0)
+	std::u16string wide(utf8.size() + 1, u'\0');
+	const int units = Utf8ToUtf16(&wide[0], static_cast<int>(wide.size()),
+		reinterpret_cast<const unsigned char*>(utf8.c_str()), -1);
+	wide.resize(units > 0 ? static_cast<size_t>(units) : 0);
+	return wide;
+}
+
+FILE* OpenFile(const std::string& utf8Path, const char16_t* mode)
+{
+	return _wfopen(Wide(utf8Path).c_str(), mode);
+}
+
+bool Rename(const std::string& from, const std::string& to)
+{
+	return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+void Delete(const std::string& path)
+{
+	DeleteFileW(Wide(path).c_str());
+}
+
+// A new empty file beside `path`, with a name nobody else holds, to be
+// renamed over it later. Empty when none can be made there.
+std::string MakeTempBeside(const std::string& path)
+{
+	for (int attempt = 0; attempt < 8; ++attempt)
 	{
-		return std::string();
+		unsigned char random[6];
+		char* hex = nullptr;
+		if (RAND_bytes(random, sizeof(random)) != 1 || BytesToHex(random, sizeof(random), 0, &hex) < 1)
+		{
+			return std::string();
+		}
+		const std::string name = path + "." + hex + ".tmp";
+		std::free(hex);
+		FilePtr file(OpenFile(name, u"wbx"));
+		if (file)
+		{
+			return name;
+		}
+		if (errno != EEXIST)
+		{
+			return std::string();
+		}
 	}
-	fchmod(fd, mode);
-	close(fd);
-	return name;
+	return std::string();
 }
 
 // Renames the two finished temporary files over their targets. The old
@@ -142,26 +178,26 @@ std::string MakeTempBeside(const std::string& path, mode_t mode)
 bool MovePairIntoPlace(const std::string& derTemp, const std::string& derTarget, const std::string& keyTemp,
 	const std::string& keyTarget)
 {
-	const std::string backup = MakeTempBeside(derTarget, 0600);
+	const std::string backup = MakeTempBeside(derTarget);
 	if (backup.empty())
 	{
 		return false;
 	}
-	const bool hadCertificate = std::rename(derTarget.c_str(), backup.c_str()) == 0;
+	const bool hadCertificate = Rename(derTarget, backup);
 	bool placed = false;
-	if (std::rename(derTemp.c_str(), derTarget.c_str()) == 0)
+	if (Rename(derTemp, derTarget))
 	{
-		placed = std::rename(keyTemp.c_str(), keyTarget.c_str()) == 0;
+		placed = Rename(keyTemp, keyTarget);
 		if (!placed && !hadCertificate)
 		{
-			std::remove(derTarget.c_str());
+			Delete(derTarget);
 		}
 	}
 	if (hadCertificate && !placed)
 	{
-		std::rename(backup.c_str(), derTarget.c_str());
+		Rename(backup, derTarget);
 	}
-	std::remove(backup.c_str());
+	Delete(backup);
 	return placed;
 }
 
@@ -173,7 +209,7 @@ bool WriteCertificate(X509* cert, const std::string& path)
 	{
 		return false;
 	}
-	FilePtr file(std::fopen(path.c_str(), "wb"));
+	FilePtr file(OpenFile(path, u"wb"));
 	bool ok = file && std::fwrite(der, 1, length, file.get()) == static_cast<size_t>(length);
 	OPENSSL_free(der);
 	return ok && std::fclose(file.release()) == 0;
@@ -255,11 +291,7 @@ int ReadWholeFile(const char* utf8Path, unsigned char** out)
 	{
 		return -1;
 	}
-	// The path reaches the file system through its UTF-16 form, as every
-	// user-given path does.
-	std::u16string wide(std::strlen(utf8Path) + 1, u'\0');
-	Utf8ToUtf16(&wide[0], static_cast<int>(wide.size()), reinterpret_cast<const unsigned char*>(utf8Path), -1);
-	FilePtr file(_wfopen(wide.c_str(), u"rb"));
+	FilePtr file(OpenFile(utf8Path, u"rb"));
 	if (!file)
 	{
 		return -1;
@@ -398,8 +430,10 @@ int WriteEncryptedPkcs8(EVP_PKEY* key, const char* password, const char* path)
 	{
 		return -2;
 	}
-	BioPtr file(path != nullptr ? BIO_new_file(HostPath(path).c_str(), "wb") : nullptr);
-	if (!file || i2d_PKCS8_bio(file.get(), sig.get()) != 1 || BIO_flush(file.get()) != 1)
+	FilePtr file(path != nullptr ? OpenFile(path, u"wb") : nullptr);
+	BioPtr bio(file ? BIO_new_fp(file.get(), BIO_NOCLOSE) : nullptr);
+	if (!bio || i2d_PKCS8_bio(bio.get(), sig.get()) != 1 || BIO_flush(bio.get()) != 1
+		|| std::fclose(file.release()) != 0)
 	{
 		return -3;
 	}
@@ -427,13 +461,11 @@ int Pkcs12ToFiles(const unsigned char* pfx, int len, const char* derOutPath, con
 		return -6;
 	}
 	// Both files are written beside their targets and renamed into place
-	// only when both are complete. The callers name the files in the
-	// program's path form; one that maps to no host path (a drive that is not
-	// there) must not put the temporary files in the working folder.
-	const std::string derTarget = derOutPath != nullptr ? HostPath(derOutPath) : std::string();
-	const std::string keyTarget = keyOutPath != nullptr ? HostPath(keyOutPath) : std::string();
-	std::string derTemp = derTarget.empty() || keyTarget.empty() ? std::string() : MakeTempBeside(derTarget, 0644);
-	std::string keyTemp = derTemp.empty() ? std::string() : MakeTempBeside(keyTarget, 0600);
+	// only when both are complete.
+	const std::string derTarget = derOutPath != nullptr ? derOutPath : "";
+	const std::string keyTarget = keyOutPath != nullptr ? keyOutPath : "";
+	std::string derTemp = derTarget.empty() || keyTarget.empty() ? std::string() : MakeTempBeside(derTarget);
+	std::string keyTemp = derTemp.empty() ? std::string() : MakeTempBeside(keyTarget);
 	if (derTemp.empty() || keyTemp.empty())
 	{
 		printf("Error opening file \n");
@@ -455,11 +487,11 @@ int Pkcs12ToFiles(const unsigned char* pfx, int len, const char* derOutPath, con
 	{
 		if (!derTemp.empty())
 		{
-			std::remove(derTemp.c_str());
+			Delete(derTemp);
 		}
 		if (!keyTemp.empty())
 		{
-			std::remove(keyTemp.c_str());
+			Delete(keyTemp);
 		}
 	}
 	return rc;
