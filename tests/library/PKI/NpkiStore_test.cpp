@@ -4,6 +4,7 @@
 #include "base/NetUtil.h"
 
 #include "library/PKI/CryptoTestEnv.h"
+#include "support/Shell.h"
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -28,13 +29,6 @@ const std::string kCerts = ZC_TEST_DATA_DIR "/npki/";
 const std::string kKeys = ZC_TEST_DATA_DIR "/keys/";
 const char kKeyPassword[] = "npki-Pass1!";
 
-std::string Shell(const std::string& command)
-{
-	std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(command.c_str(), "r"), pclose);
-	std::string output(1 << 16, '\0');
-	output.resize(pipe ? fread(&output[0], 1, output.size(), pipe.get()) : 0);
-	return output;
-}
 
 // The rest of the line after label, without the colons of a fingerprint.
 std::string After(const std::string& text, const std::string& label, bool fingerprint = false)

@@ -18,6 +18,7 @@
 #include <openssl/x509.h>
 
 #include "library/PKI/CryptoTestEnv.h"
+#include "support/Shell.h"
 
 namespace
 {
@@ -39,17 +40,6 @@ void Save(const std::string& path, const Bytes& bytes)
 	std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-std::string Shell(const std::string& command)
-{
-	std::string output;
-	std::unique_ptr<FILE, decltype(&pclose)> pipe(popen((command + " 2>&1").c_str(), "r"), pclose);
-	char buffer[4096];
-	for (size_t n; pipe && (n = fread(buffer, 1, sizeof(buffer), pipe.get())) > 0;)
-	{
-		output.append(buffer, n);
-	}
-	return output;
-}
 
 // The reference key, as openssl wrote it unencrypted.
 std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> ReferenceKey()

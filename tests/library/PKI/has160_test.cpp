@@ -1,5 +1,7 @@
 #include "PKI/has160.h"
 
+#include "support/Shell.h"
+
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -43,14 +45,7 @@ std::string Digest(const void* data, size_t length, std::vector<size_t> pieces =
 // The first word that the rhash command prints for a shell input.
 std::string Rhash(const std::string& input)
 {
-	const std::string command = input + " | rhash --has160 -";
-	FILE* pipe = popen(command.c_str(), "r");
-	if (!pipe)
-		return "";
-	char line[128] = {};
-	const bool read = fgets(line, sizeof(line), pipe) != nullptr;
-	pclose(pipe);
-	return read ? std::string(line).substr(0, 40) : "";
+	return Shell(input + " | rhash --has160 -").substr(0, 40);
 }
 
 } // namespace
