@@ -8,6 +8,7 @@ packages=(
   libssl-dev openssl libnspr4-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   rhash librhash-dev python3
+  nodejs npm chromium dante-server netcat-openbsd
 )
 
 missing=()

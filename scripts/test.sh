@@ -6,6 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
+# The real clients the end-to-end tests drive the agent with, at the versions
+# pinned in tests/peers/package-lock.json.
+(cd tests/peers && npm ci --no-audit --no-fund --loglevel=error)
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
