@@ -8,10 +8,12 @@ packages=(
   libssl-dev openssl libnspr4-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   rhash librhash-dev python3
-  nodejs npm chromium dante-server netcat-openbsd
+  nodejs chromium dante-server netcat-openbsd
 )
 
 missing=()
+# The machine's own Node.js may carry npm; Debian's splits it into a package.
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
     missing+=("$p")
