@@ -26,6 +26,11 @@ public:
 	virtual bool HasParent() = 0;
 	virtual ISocketHandler& GetParent() = 0;
 	virtual ISocketHandler& GetParentOrSelf() = 0;
+	// A datagram socket on 127.0.0.1 whose only use is to make a select()
+	// of this handler return: Wakeup, callable from any thread without the
+	// handler's mutex, sends it one byte. Wakeup without it does nothing.
+	virtual void CreateWakeupSocket() = 0;
+	virtual void Wakeup() = 0;
 	virtual IMutex& GetMutex() = 0;
 	virtual void SetLog(StdLog* log) = 0;
 	virtual void Log(Socket* socket, const std::string& call, int code, const std::string& text, LogLevel level) = 0;

@@ -56,6 +56,7 @@ SocketHandler::SocketHandler(IMutex& mutex, ISocketHandler& parent, StdLog* log)
 
 SocketHandler::~SocketHandler()
 {
+	ForgetWakeupSocket();
 	// A socket may stand in more than one place (added twice, or added again
 	// while still registered): it is let go of once.
 	std::set<Socket*> released;

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 #include <list>
+#include <mutex>
+
+class UdpSocket;
 
 // The select loop: owns the sockets of its thread, watches their descriptors
 // and runs, on each call of Select, one turn: admit the sockets added since
@@ -28,6 +31,8 @@ public:
 	bool HasParent() override;
 	ISocketHandler& GetParent() override;
 	ISocketHandler& GetParentOrSelf() override;
+	void CreateWakeupSocket() override;
+	void Wakeup() override;
 	IMutex& GetMutex() override;
 	void SetLog(StdLog* log) override;
 	void Log(Socket* socket, const std::string& call, int code, const std::string& text, LogLevel level) override;
@@ -80,6 +85,10 @@ private:
 		void Unlock() override {}
 	};
 
+	class WakeupSocket;
+	// The wake-up socket is going: Wakeup no longer reaches it.
+	void ForgetWakeupSocket();
+
 	void UpdateFdSets(Socket* socket, bool read, bool write);
 	void QueueForDeletion(Socket* socket);
 	void AdmitQueuedSockets();
@@ -113,6 +122,10 @@ private:
 	bool m_mutexMode;
 	ISocketHandler* m_parent;
 	bool m_hasParent;
+	// Guards the pointer against a Wakeup from another thread while the
+	// socket goes.
+	std::mutex m_wakeupGuard;
+	UdpSocket* m_wakeupSocket = nullptr;
 	SOCKET m_maxSocket = 0;
 	winsock::fd_set m_rfds;
 	winsock::fd_set m_wfds;

@@ -1,0 +1,233 @@
+#include "SocketTestSupport.h"
+
+#include "base/NetUtil.h"
+#include "sockets/Ipv4Address.h"
+#include "sockets/SocketHandler.h"
+#include "sockets/UdpSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace
+{
+
+class RecordingUdp : public UdpSocket
+{
+public:
+	explicit RecordingUdp(ISocketHandler& handler, int extraReads = 0)
+		: UdpSocket(handler, 16384, extraReads)
+	{
+	}
+	void OnDatagram(const char* data, int length, sockaddr* from, int fromLength) override
+	{
+		datagrams.emplace_back(data, static_cast<std::size_t>(length));
+		if (fromLength == static_cast<int>(sizeof(sockaddr_in)))
+			fromPort = ntohs(reinterpret_cast<sockaddr_in*>(from)->sin_port);
+	}
+	std::vector<std::string> datagrams;
+	unsigned short fromPort = 0;
+};
+
+// A plain datagram descriptor bound to 127.0.0.1:port (0: any port), or -1.
+int BoundUdp(unsigned short port)
+{
+	const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_port = htons(port);
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	if (::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0)
+	{
+		::close(s);
+		return -1;
+	}
+	return s;
+}
+
+unsigned short LocalPort(int s)
+{
+	sockaddr_in a{};
+	socklen_t length = sizeof(a);
+	::getsockname(s, reinterpret_cast<sockaddr*>(&a), &length);
+	return ntohs(a.sin_port);
+}
+
+void SendDatagram(int from, unsigned short to, const std::string& bytes)
+{
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_port = htons(to);
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	::sendto(from, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
+}
+
+std::string ReceiveDatagram(int s)
+{
+	char buf[64];
+	const ssize_t n = ::recv(s, buf, sizeof(buf), 0);
+	return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start)
+{
+	return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+} // namespace
+
+TEST(UdpSocket, BindsReceivesAndSendsDatagrams)
+{
+	RecordingLog log;
+	SocketHandler handler(&log);
+	auto* udp = new RecordingUdp(handler, 1);
+	std::uint16_t port = 0;
+	ASSERT_EQ(0, udp->Bind("127.0.0.1", port, 1));
+	ASSERT_NE(0, port);
+	EXPECT_EQ(port, udp->GetPort());
+	udp->SetOwnedByHandler(true);
+	handler.Add(udp);
+
+	// Two datagrams a read at most (one extra read); an empty one ends the
+	// read without an event.
+	const int peer = BoundUdp(0);
+	for (const char* text : {"one", "two", "three"})
+		SendDatagram(peer, port, text);
+	handler.Select(1, 0);
+	EXPECT_EQ((std::vector<std::string>{"one", "two"}), udp->datagrams);
+	EXPECT_EQ(LocalPort(peer), udp->fromPort);
+	SendDatagram(peer, port, "");
+	SendDatagram(peer, port, "four");
+	handler.Select(1, 0);
+	handler.Select(1, 0);
+	EXPECT_EQ((std::vector<std::string>{"one", "two", "three", "four"}), udp->datagrams);
+
+	// Replies by address and by host text; a host that does not resolve
+	// sends nothing.
+	Ipv4Address to("127.0.0.1", LocalPort(peer));
+	udp->SendToBuf(to, "abc", 3);
+	udp->SendTo("host.invalid", LocalPort(peer), "lost");
+	udp->SendTo("127.0.0.1", LocalPort(peer), "def");
+	EXPECT_EQ("abc", ReceiveDatagram(peer));
+	EXPECT_EQ("def", ReceiveDatagram(peer));
+
+	// Never connected: nothing is sent.
+	udp->Send("x");
+	ASSERT_NE(nullptr, log.Find("not connected"));
+	EXPECT_EQ("SendBuf", log.Find("not connected")->call);
+	EXPECT_EQ(1u, log.entries.size());
+	::close(peer);
+}
+
+TEST(UdpSocket, SendingWithoutDescriptorSendsFromAnUnboundOne)
+{
+	SocketHandler handler;
+	UdpSocket udp(handler);
+	const int peer = BoundUdp(0);
+	Ipv4Address to("127.0.0.1", LocalPort(peer));
+	udp.SendToBuf(to, "hi", 2);
+	EXPECT_NE(INVALID_SOCKET, udp.GetSocket());
+	EXPECT_FALSE(udp.IsBound());
+	EXPECT_EQ(0, udp.GetPort());
+	EXPECT_EQ("hi", ReceiveDatagram(peer));
+	::close(peer);
+}
+
+TEST(UdpSocket, BindTriesTheRangeAndReportsTheLastPort)
+{
+	// Three free ports in a row, the first two taken.
+	int taken[2] = {-1, -1};
+	unsigned short first = 0;
+	for (int attempt = 0; attempt < 50 && first == 0; ++attempt)
+	{
+		const int probe = BoundUdp(0);
+		const unsigned short p = LocalPort(probe);
+		::close(probe);
+		if (p > 65000)
+			continue;
+		taken[0] = BoundUdp(p);
+		taken[1] = BoundUdp(static_cast<unsigned short>(p + 1));
+		const int third = BoundUdp(static_cast<unsigned short>(p + 2));
+		if (taken[0] >= 0 && taken[1] >= 0 && third >= 0)
+			first = p;
+		for (int s : {taken[0], taken[1]})
+			if (first == 0 && s >= 0)
+				::close(s);
+		if (third >= 0)
+			::close(third);
+	}
+	ASSERT_NE(0, first);
+
+	RecordingLog log;
+	SocketHandler handler(&log);
+	UdpSocket udp(handler);
+	std::uint16_t port = first;
+	ASSERT_EQ(0, udp.Bind("127.0.0.1", port, 2));
+	EXPECT_EQ(first + 2, port);
+	EXPECT_EQ(first + 2, udp.GetPort());
+
+	UdpSocket refused(handler);
+	std::uint16_t again = first;
+	EXPECT_EQ("bind() failed for UdpSocket, port:range: " + NetUtil::LongToString(first + 2) + ":2",
+		ThrownMessage([&] { refused.Bind("127.0.0.1", again, 2); }));
+	EXPECT_TRUE(refused.CloseAndDelete());
+	ASSERT_EQ(1u, log.entries.size());
+	EXPECT_EQ("bind", log.entries[0].call);
+	EXPECT_EQ(WSAEADDRINUSE, log.entries[0].code);
+	EXPECT_EQ(LOG_LEVEL_FATAL, log.entries[0].level);
+
+	// A host that does not resolve: no descriptor, no log, close requested.
+	UdpSocket unresolved(handler);
+	std::uint16_t any = 0;
+	EXPECT_EQ(-1, unresolved.Bind("host.invalid", any, 1));
+	EXPECT_TRUE(unresolved.CloseAndDelete());
+	EXPECT_EQ(1u, log.entries.size());
+	::close(taken[0]);
+	::close(taken[1]);
+}
+
+TEST(WakeupSocket, WakesABlockedSelectAtOnce)
+{
+	SocketHandler handler;
+	handler.Wakeup(); // none yet: nothing happens
+	handler.CreateWakeupSocket();
+	handler.CreateWakeupSocket();
+	EXPECT_EQ(1u, handler.GetSocketCount());
+	EXPECT_EQ(0, handler.Select(0, 0));
+
+	// Woken from another thread, a select with a 30-second time-out returns
+	// at once; so does one without a time-out. The byte is read and dropped.
+	for (bool withTimeout : {true, false})
+	{
+		std::thread waker([&] {
+			std::this_thread::sleep_for(std::chrono::milliseconds(100));
+			handler.Wakeup();
+		});
+		const auto start = std::chrono::steady_clock::now();
+		const int n = withTimeout ? handler.Select(30, 0) : handler.Select();
+		const double elapsed = SecondsSince(start);
+		waker.join();
+		EXPECT_EQ(1, n);
+		EXPECT_LT(elapsed, 5.0);
+		EXPECT_EQ(0, handler.Select(0, 0));
+	}
+	EXPECT_EQ(1u, handler.GetSocketCount());
+}
+
+TEST(WakeupSocket, AWakeupAfterTheSocketIsGoneReachesNothing)
+{
+	RecordingLog log;
+	SocketHandler handler(&log);
+	handler.CreateWakeupSocket();
+	handler.Select(0, 0);
+	ASSERT_EQ(1u, handler.GetSocketMap().size());
+	handler.GetSocketMap().begin()->second->SetCloseAndDelete(true);
+	handler.Select(0, 0);
+	EXPECT_EQ(0u, handler.GetSocketCount());
+	handler.Wakeup();
+	EXPECT_TRUE(log.entries.empty());
+	// A new one can be made.
+	handler.CreateWakeupSocket();
+	EXPECT_EQ(1u, handler.GetSocketCount());
+}
