@@ -36,9 +36,10 @@ public:
 	int Close() override
 	{
 		// Forgotten even when close fails: the number is free again at once
-		// and may soon belong to another socket.
+		// and may soon belong to another socket. Nor is it watched any more.
 		if (GetSocket() != INVALID_SOCKET)
 		{
+			Handler().RemoveFromFdSets(this);
 			closesocket(GetSocket());
 			Attach(INVALID_SOCKET);
 		}

@@ -6,6 +6,7 @@
 #include "sockets/TcpSocket.h"
 #include "sockets/WinsockInit.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <initializer_list>
@@ -183,7 +184,12 @@ void SocketHandler::ModifyFdSets(Socket* socket, bool read, bool write)
 
 void SocketHandler::RemoveFromFdSets(Socket* socket)
 {
-	UpdateFdSets(socket, false, false);
+	// From all three sets: a closed descriptor left in one would make the
+	// next select() fail and lose that turn's events of every socket.
+	const SOCKET s = socket->GetSocket();
+	FD_CLR(s, &m_rfds);
+	FD_CLR(s, &m_wfds);
+	FD_CLR(s, &m_efds);
 }
 
 void SocketHandler::UpdateFdSets(Socket* socket, bool read, bool write)
@@ -197,7 +203,7 @@ void SocketHandler::UpdateFdSets(Socket* socket, bool read, bool write)
 		FD_SET(s, &m_wfds);
 	else
 		FD_CLR(s, &m_wfds);
-	// Exception interest stays until a failed select() purges the sets.
+	// Exception interest stays while the socket is watched at all.
 	FD_SET(s, &m_efds);
 }
 
@@ -461,7 +467,11 @@ bool SocketHandler::Deletes(const Socket* p) const
 
 bool SocketHandler::Serves(Socket* p)
 {
-	return HasSocket(p) && HasSocketUid(p->Uid());
+	// A socket queued for deletion keeps its entry until the end of the
+	// turn, but it is done with: its descriptor may be closed already, and
+	// the number may belong to a new connection.
+	const bool queued = std::find(m_staleUids.begin(), m_staleUids.end(), p->Uid()) != m_staleUids.end();
+	return !queued && HasSocket(p) && HasSocketUid(p->Uid());
 }
 
 bool SocketHandler::HasSocketUid(int uid)

@@ -103,7 +103,8 @@ private:
 	void DeleteRejectedSockets();
 	// The handler deletes only the sockets it owns that belong to its mode.
 	bool Deletes(const Socket* socket) const;
-	// A registry entry is served only while it still names the socket.
+	// A registry entry is served only while it still names the socket and
+	// the socket is not queued for deletion.
 	bool Serves(Socket* socket);
 	// Calls visit(descriptor, socket) for each registry entry in ascending
 	// order; entries erased meanwhile are skipped.

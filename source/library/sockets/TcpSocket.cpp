@@ -59,7 +59,11 @@ void TcpSocket::OnSocketCreated(int, int, int, SOCKET)
 void TcpSocket::SetLineMode(bool on)
 {
 	StreamSocket::SetLineMode(on);
-	SetBypassInputBuffer(on);
+	// A line reader needs no copy of its input. Leaving line mode keeps the
+	// bypass as it is: raw data (bodies, frames) must not start filling a
+	// buffer that nothing reads.
+	if (on)
+		SetBypassInputBuffer(true);
 }
 
 int TcpSocket::GetIpProtocol()
@@ -106,6 +110,19 @@ void TcpSocket::Disconnected(short reason, int code)
 
 // ---- input ----
 
+void TcpSocket::EndOfInput()
+{
+	// The peer has stopped sending, but may still be reading (a half-close
+	// after its request): what is queued for it still goes out under the
+	// graceful close. The descriptor stays readable at end of file, so it
+	// is no longer watched for reading.
+	m_inputEnded = true;
+	OnDisconnect();
+	OnDisconnect(0, 0);
+	SetCloseAndDelete(true);
+	WatchOutput();
+}
+
 void TcpSocket::OnRead()
 {
 	char* buf = m_readBuffer.get();
@@ -118,14 +135,17 @@ void TcpSocket::OnRead()
 		if (n == SOCKET_ERROR)
 		{
 			const int err = WSAGetLastError();
+			// select() may report a descriptor readable that has nothing to
+			// read after all: not an error.
+			if (err == WSAEWOULDBLOCK)
+				return;
 			Log("read", err, WinsockErrorText(err), LOG_LEVEL_FATAL);
 			Disconnected(2, err);
 			return;
 		}
 		if (n == 0)
 		{
-			Disconnected(0, 0);
-			SetShutdown(1);
+			EndOfInput();
 			return;
 		}
 		if (n < 1 || n > static_cast<int>(kReadSize))
@@ -182,8 +202,14 @@ void TcpSocket::DeliverInput(char* buf, std::size_t n)
 {
 	if (!LineMode())
 	{
+		// Line mode was left at a line end that ended the previous read:
+		// the other half of its CR LF or LF CR pair is not data.
+		std::size_t skip = 0;
+		if (m_lineEndPairPending && IsLineEnd(buf[0]) && buf[0] != m_lastLineEnd)
+			skip = 1;
 		m_lineEndPairPending = false;
-		OnRawData(buf, n);
+		if (skip < n)
+			OnRawData(buf + skip, n - skip);
 		return;
 	}
 	buf[n] = 0;
@@ -356,7 +382,7 @@ void TcpSocket::FlushOutput()
 
 void TcpSocket::WatchOutput()
 {
-	Handler().ModifyFdSets(this, true, !m_output.empty());
+	Handler().ModifyFdSets(this, !m_inputEnded, !m_output.empty());
 }
 
 void TcpSocket::SendBuf(const char* data, std::size_t length, int)

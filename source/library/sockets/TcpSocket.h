@@ -64,6 +64,8 @@ private:
 	bool AppendToLine(const char* segment);
 	// The peer closed or a read or write failed.
 	void Disconnected(short reason, int code);
+	// The peer has sent its last byte.
+	void EndOfInput();
 	// Bytes the descriptor took (0 when none).
 	std::size_t WriteOnce(const char* data, std::size_t n);
 	void AppendOutput(const char* data, std::size_t n);
@@ -72,6 +74,7 @@ private:
 
 	RingBuffer m_ibuf;
 	bool m_bypassInputBuffer = false;
+	bool m_inputEnded = false;
 	std::uint64_t m_bytesSent = 0;
 	std::uint64_t m_bytesReceived = 0;
 	bool m_lineEndPairPending = false;

@@ -61,6 +61,7 @@ public:
 	{
 		SetLineMode(lineMode);
 	}
+	~RecordingSocket() override { *destroyed += 1; }
 
 	void OnLine(const std::string& line) override
 	{
@@ -81,20 +82,25 @@ public:
 	std::string raw;
 	std::vector<int> disconnects;
 	int writeCompletes = 0, connects = 0, timeouts = 0;
-	int ownDeletes = 0;
+	int ownDeletes = 0, ownDestroys = 0;
+	// OnDelete calls, and destructor runs (what tells a leak).
 	int* deleted = &ownDeletes;
+	int* destroyed = &ownDestroys;
 	std::function<void(RecordingSocket&, const std::string&)> onLine;
 };
 
 // A connected, owned (unless said otherwise) socket on descriptor fd that
-// counts its OnDelete in *deleted.
-inline RecordingSocket* Attached(ISocketHandler& handler, int fd, int* deleted, bool owned = true)
+// counts its OnDelete in *deleted and its destruction in *destroyed.
+inline RecordingSocket* Attached(ISocketHandler& handler, int fd, int* deleted, bool owned = true,
+	int* destroyed = nullptr)
 {
 	auto* s = new RecordingSocket(handler);
 	s->Attach(fd);
 	s->SetConnected(true);
 	s->SetOwnedByHandler(owned);
 	s->deleted = deleted;
+	if (destroyed != nullptr)
+		s->destroyed = destroyed;
 	return s;
 }
 
@@ -104,6 +110,13 @@ struct SocketPair
 	SocketPair() { ::socketpair(AF_UNIX, SOCK_STREAM, 0, fd); }
 	~SocketPair() { ClosePeer(); }
 	void Send(const std::string& bytes) { ::send(fd[1], bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+	// The peer goes away with bytes it never read: a reset, not an orderly
+	// end of the stream.
+	void ResetPeer()
+	{
+		::send(fd[0], "!", 1, MSG_NOSIGNAL);
+		ClosePeer();
+	}
 	void ClosePeer()
 	{
 		if (fd[1] >= 0)

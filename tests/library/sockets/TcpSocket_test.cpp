@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
 
 namespace
@@ -14,7 +15,7 @@ namespace
 struct Fixture
 {
 	explicit Fixture(bool lineMode = true)
-		: socket(Attached(handler, pair.fd[0], &deleted))
+		: socket(Attached(handler, pair.fd[0], &deleted, true, &destroyed))
 	{
 		socket->SetLineMode(lineMode);
 		socket->SetNonblocking(true);
@@ -27,6 +28,23 @@ struct Fixture
 	{
 		pair.Send(chunk);
 		handler.Select(1, 0);
+	}
+
+	// Like an HTTP reader: lines up to the empty one that ends the head,
+	// raw bytes after it.
+	void RawAfterHead()
+	{
+		socket->onLine = [](RecordingSocket& s, const std::string& line) {
+			if (line.empty())
+				s.SetLineMode(false);
+		};
+	}
+
+	// Short turns until the socket is deleted (or the turns run out).
+	void TurnUntilDeleted()
+	{
+		for (int turns = 0; turns < 100 && deleted == 0; ++turns)
+			handler.Select(0, 10000);
 	}
 
 	// The lines delivered since the last call.
@@ -62,10 +80,11 @@ struct Fixture
 		return received;
 	}
 
+	// Declared before the handler, which may still count into them.
+	int deleted = 0, destroyed = 0;
 	RecordingLog log;
 	SocketHandler handler{&log};
 	SocketPair pair;
-	int deleted = 0;
 	RecordingSocket* socket;
 };
 
@@ -92,19 +111,86 @@ TEST(TcpSocketInput, LinesAndLineEndPairsAcrossReads)
 	f.Feed(std::string("ab\0cd\n", 6));
 	EXPECT_EQ((Lines{"ab"}), f.Take());
 	EXPECT_EQ(9u + 4 + 5 + 4 + 1 + 4 + 1 + 9 + 6, f.socket->GetBytesReceived());
+
+	// An empty line in a read of its own is a line: it ends a request head.
+	f.Feed("abc\n");
+	f.Feed("\n");
+	f.Feed("abc\r\n");
+	f.Feed("\r\n");
+	f.Feed("abc\r");
+	f.Feed("\r");
+	EXPECT_EQ((Lines{"abc", "", "abc", "", "abc", ""}), f.Take());
 	EXPECT_TRUE(f.socket->raw.empty());
 
 	// The unfinished line of a peer that closes is never delivered.
 	f.socket->SetOwnedByHandler(false);
 	f.Feed("tail");
 	f.pair.ClosePeer();
-	f.handler.Select(1, 0);
+	f.TurnUntilDeleted();
 	EXPECT_TRUE(f.socket->lines.empty());
 	EXPECT_EQ((std::vector<int>{-1, 0}), f.socket->disconnects);
 	EXPECT_EQ(1, f.deleted);
 	EXPECT_EQ(0u, f.handler.GetSocketCount());
 	EXPECT_TRUE(f.log.entries.empty());
+	EXPECT_EQ(0, f.destroyed);
 	delete f.socket;
+	EXPECT_EQ(1, f.destroyed);
+}
+
+TEST(TcpSocketInput, ReadinessWithNothingToReadIsNoError)
+{
+	// select() may call a descriptor readable that has nothing to read.
+	Fixture f;
+	f.socket->OnRead();
+	EXPECT_FALSE(f.socket->CloseAndDelete());
+	EXPECT_TRUE(f.socket->disconnects.empty());
+	EXPECT_TRUE(f.log.entries.empty());
+	f.Feed("still here\n");
+	EXPECT_EQ((Lines{"still here"}), f.Take());
+}
+
+TEST(TcpSocketInput, PeerThatHalfClosesStillGetsTheWholeReply)
+{
+	Fixture f;
+	f.SmallSendBuffer();
+	std::string reply(1000000, '\0');
+	for (std::size_t i = 0; i < reply.size(); ++i)
+		reply[i] = static_cast<char>(i * 13 + i / 997);
+	f.socket->onLine = [&](RecordingSocket& s, const std::string& line) {
+		if (line == "GET")
+			s.Send(reply);
+	};
+	// The request and then the end of the peer's sending side, as
+	// HTTP/1.0 tools and "nc -N" do.
+	f.pair.Send("GET\n");
+	::shutdown(f.pair.fd[1], SHUT_WR);
+	f.handler.Select(1, 0);
+	f.handler.Select(1, 0);
+	EXPECT_EQ((std::vector<int>{-1, 0}), f.socket->disconnects);
+	ASSERT_EQ(0, f.deleted);
+
+	// The descriptor at end of file is not watched for reading any more:
+	// with the reply stuck, a turn waits out its time-out.
+	const auto start = std::chrono::steady_clock::now();
+	f.handler.Select(0, 200000);
+	EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+
+	// The whole reply, then the end of the stream.
+	EXPECT_TRUE(f.Drain() == reply);
+	EXPECT_EQ(1, f.deleted);
+	EXPECT_EQ(1, f.destroyed);
+	EXPECT_EQ(0, f.log.Count("Closing socket while data still left to send"));
+}
+
+TEST(TcpSocketInput, RawDataAfterLineModeNeedsNoInputBuffer)
+{
+	Fixture f;
+	f.RawAfterHead();
+	f.Feed("PUT / HTTP/1.1\r\n\r\n");
+	for (int i = 0; i < 4; ++i)
+		f.Feed(std::string(10000, 'r'));
+	EXPECT_EQ(40000u, f.socket->raw.size());
+	EXPECT_EQ(0, f.log.Count("ibuf overflow"));
 }
 
 TEST(TcpSocketInput, LineLimitClosesAndDeliversNothingMore)
@@ -137,24 +223,33 @@ TEST(TcpSocketInput, LineLimitClosesAndDeliversNothingMore)
 TEST(TcpSocketInput, OnLineSwitchesToRawDataMidRead)
 {
 	Fixture f;
-	f.socket->onLine = [](RecordingSocket& s, const std::string& line) {
-		if (line.empty())
-			s.SetLineMode(false);
-	};
+	f.RawAfterHead();
 	f.Feed("POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\nbody");
 	EXPECT_EQ((Lines{"POST / HTTP/1.1", "Content-Length: 4", ""}), f.socket->lines);
 	EXPECT_EQ("body", f.socket->raw);
 	f.Feed("more\r\n");
 	EXPECT_EQ("bodymore\r\n", f.socket->raw);
 
-	// A head whose last LF starts the next read: that LF is the first raw
-	// byte.
+	// A head whose last LF starts the next read: that LF ends the head and
+	// is no body byte, also when it arrives alone.
 	f.socket->SetLineMode(true);
 	f.socket->raw.clear();
 	f.Feed("X\r\n\r");
 	f.Feed("\nrest");
-	EXPECT_EQ("\nrest", f.socket->raw);
+	EXPECT_EQ("rest", f.socket->raw);
 	EXPECT_EQ(3u + 1 + 1, f.socket->lines.size());
+	f.socket->SetLineMode(true);
+	f.socket->raw.clear();
+	f.Feed("Y\r\n\r");
+	f.Feed("\n");
+	f.Feed("body");
+	EXPECT_EQ("body", f.socket->raw);
+	// A line end of the same kind is no pair: it is data.
+	f.socket->SetLineMode(true);
+	f.socket->raw.clear();
+	f.Feed("Z\n\n");
+	f.Feed("\nbody");
+	EXPECT_EQ("\nbody", f.socket->raw);
 
 	// A close requested from OnLine ends delivery for the rest of the read.
 	f.socket->SetLineMode(true);
@@ -183,6 +278,29 @@ TEST(TcpSocketOutput, QueuesInBlocksAndResumesPartialWrites)
 	EXPECT_EQ(1, f.socket->writeCompletes);
 	EXPECT_EQ(3000000u, f.socket->GetBytesSent(true));
 	EXPECT_EQ(0u, f.socket->GetBytesSent());
+}
+
+TEST(TcpSocketOutput, LaterSendNeverOvertakesQueuedOutput)
+{
+	Fixture f(false);
+	f.SmallSendBuffer();
+	std::string first(300000, '\0');
+	for (std::size_t i = 0; i < first.size(); ++i)
+		first[i] = static_cast<char>('a' + i % 23);
+	f.socket->Send(first);
+	ASSERT_GT(f.socket->GetOutputLength(), 0u);
+
+	// The peer reads while the handler does not run, so the descriptor
+	// could take bytes again; what is sent now still goes behind the queue.
+	std::string received;
+	char buf[65536];
+	for (ssize_t n; (n = ::recv(f.pair.fd[1], buf, sizeof(buf), MSG_DONTWAIT)) > 0;)
+		received.append(buf, static_cast<std::size_t>(n));
+	ASSERT_FALSE(received.empty());
+	const std::string second(1024, 'Z');
+	f.socket->Send(second);
+	received += f.Drain(first.size() + second.size() - received.size());
+	EXPECT_TRUE(received == first + second);
 }
 
 TEST(TcpSocketOutput, GracefulCloseSendsEverythingThenEndOfFile)
@@ -229,10 +347,17 @@ TEST(TcpSocketOutput, CloseGivesUpOnAPeerThatNeverReads)
 	Fixture f(false);
 	f.SmallSendBuffer();
 	f.socket->Send(std::string(400000, 'q'));
+	const auto requested = std::chrono::steady_clock::now();
 	f.socket->SetCloseAndDelete(true);
 	for (int turns = 0; turns < 100 && f.deleted == 0; ++turns)
 		f.handler.Select();
+	// Five whole seconds of the clock: more than four, and not much more
+	// than five.
+	const auto waited = std::chrono::steady_clock::now() - requested;
+	EXPECT_GE(waited, std::chrono::milliseconds(4000));
+	EXPECT_LE(waited, std::chrono::milliseconds(7000));
 	EXPECT_EQ(1, f.deleted);
+	EXPECT_EQ(1, f.destroyed);
 	const LogEntry* cut = f.log.Find("Closing socket while data still left to send");
 	ASSERT_NE(nullptr, cut);
 	EXPECT_EQ(LOG_LEVEL_WARNING, cut->level);
