@@ -10,6 +10,7 @@
 
 class IMutex;
 class Socket;
+class SocketAddress;
 
 // What sockets, listeners and threads see of the handler that owns them and
 // runs their select loop.
@@ -18,6 +19,8 @@ class ISocketHandler
 public:
 	// The admitted sockets by descriptor, in ascending descriptor order.
 	using SocketMap = std::map<SOCKET, Socket*>;
+	// A parked client connection (PoolSocket.h).
+	class PoolSocket;
 
 	virtual ~ISocketHandler() = default;
 
@@ -63,6 +66,10 @@ public:
 	virtual void SetRetryPending(bool on) = 0;
 	virtual void SetClosePending(bool on) = 0;
 
+	// Takes a parked connection of that type, protocol and address out of
+	// the registry; the caller takes over its descriptor and deletes it.
+	// Null when there is none.
+	virtual PoolSocket* FindPooledConnection(int type, const std::string& protocol, SocketAddress& address) = 0;
 	virtual void SetPoolEnabled(bool on) = 0;
 	virtual bool IsPoolEnabled() = 0;
 

@@ -2,6 +2,7 @@
 
 #include "base/Exception.h"
 #include "base/NetUtil.h"
+#include "sockets/PoolSocket.h"
 #include "sockets/Socket.h"
 #include "sockets/TcpSocket.h"
 #include "sockets/WinsockInit.h"
@@ -729,8 +730,11 @@ void SocketHandler::ProcessCloseRequests()
 			QueueForDeletion(p);
 			return;
 		}
+		// A connection kept for the pool is parked once its output is out,
+		// without shutting down its sending side.
+		const bool parks = p->RetainForPool() && !p->ConnectionLost();
 		if (tcp != nullptr && p->IsConnected() && tcp->FlushBeforeClose() && !p->IsSSL() &&
-			p->TimeSinceClose() < kGracefulCloseSeconds)
+			p->TimeSinceClose() < kGracefulCloseSeconds && (!parks || tcp->GetOutputLength() != 0))
 		{
 			if (tcp->GetOutputLength() != 0)
 			{
@@ -776,8 +780,18 @@ void SocketHandler::ProcessCloseRequests()
 			Log(p, "Closing", static_cast<int>(tcp->GetOutputLength()), "Closing socket while data still left to send",
 				LOG_LEVEL_WARNING);
 		}
-		RemoveFromFdSets(p);
-		p->Close();
+		if (parks)
+		{
+			Socket* pooled = new PoolSocket(*this, p);
+			pooled->SetOwnedByHandler(true);
+			Add(pooled);
+			p->SetCloseAndDelete(false);
+		}
+		else
+		{
+			RemoveFromFdSets(p);
+			p->Close();
+		}
 		QueueForDeletion(p);
 	});
 }

@@ -60,6 +60,7 @@ public:
 	void SetRetryPending(bool on) override;
 	void SetClosePending(bool on) override;
 
+	PoolSocket* FindPooledConnection(int type, const std::string& protocol, SocketAddress& address) override;
 	void SetPoolEnabled(bool on) override;
 	bool IsPoolEnabled() override;
 

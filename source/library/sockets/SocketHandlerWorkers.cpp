@@ -1,7 +1,12 @@
-// The handler's operations for other threads: the wake-up socket.
+// The handler's operations for threads and pooled connections: the wake-up
+// socket, worker threads and the parked connections.
 
 #include "sockets/SocketHandler.h"
+
+#include "sockets/PoolSocket.h"
 #include "sockets/UdpSocket.h"
+
+#include <memory>
 
 namespace
 {
@@ -64,4 +69,22 @@ void SocketHandler::ForgetWakeupSocket()
 {
 	std::lock_guard<std::mutex> guard(m_wakeupGuard);
 	m_wakeupSocket = nullptr;
+}
+
+ISocketHandler::PoolSocket* SocketHandler::FindPooledConnection(int type, const std::string& protocol,
+	SocketAddress& address)
+{
+	for (auto it = m_sockets.begin(); it != m_sockets.end(); ++it)
+	{
+		auto* pooled = dynamic_cast<PoolSocket*>(it->second);
+		if (pooled == nullptr || pooled->GetSocketType() != type || pooled->GetSocketProtocol() != protocol)
+			continue;
+		std::unique_ptr<SocketAddress> parkedTo = pooled->GetClientRemoteAddress();
+		if (!parkedTo || !parkedTo->Equals(address))
+			continue;
+		m_sockets.erase(it);
+		pooled->SetRetainForPool();
+		return pooled;
+	}
+	return nullptr;
 }

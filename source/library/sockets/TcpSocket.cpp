@@ -91,14 +91,6 @@ void TcpSocket::OnOutputBelowLimit()
 {
 }
 
-bool TcpSocket::Open(SocketAddress&, bool)
-{
-	// Outgoing connections are not part of this build of the framework.
-	Log("Open", 0, "client connections are not available", LOG_LEVEL_FATAL);
-	SetCloseAndDelete(true);
-	return false;
-}
-
 void TcpSocket::Disconnected(short reason, int code)
 {
 	OnDisconnect();
@@ -176,7 +168,10 @@ void TcpSocket::OnRead()
 	if (n >= 1 && n <= static_cast<int>(kReadSize))
 	{
 		m_bytesReceived += static_cast<std::uint64_t>(n);
-		if (!m_bypassInputBuffer && !CloseAndDelete() && !m_ibuf.Write(buf, static_cast<std::size_t>(n)))
+		// The SOCKS4 server's reply is read from the ring buffer, in line
+		// mode too.
+		if ((!m_bypassInputBuffer || IsSocks4()) && !CloseAndDelete() &&
+			!m_ibuf.Write(buf, static_cast<std::size_t>(n)))
 			Log(call, 0, "ibuf overflow", LOG_LEVEL_WARNING);
 	}
 	OnRead(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
@@ -188,14 +183,10 @@ void TcpSocket::OnRead(char* buf, std::size_t n)
 	// After a close request (also one raised by an over-long line) the
 	// owner hears nothing more: the bytes are read and dropped until the
 	// close, so the descriptor does not stay readable.
-	if (n != 0 && n <= kReadSize && !CloseAndDelete())
+	if (IsSocks4())
+		ReadSocks4Reply();
+	else if (n != 0 && n <= kReadSize && !CloseAndDelete())
 		DeliverInput(buf, n);
-	if (!m_bypassInputBuffer && IsSocks4())
-	{
-		bool done = false;
-		while (m_ibuf.GetLength() > 0 && !CloseAndDelete() && !done)
-			done = OnSocks4Read();
-	}
 }
 
 void TcpSocket::DeliverInput(char* buf, std::size_t n)
@@ -429,7 +420,10 @@ void TcpSocket::Send(const std::string& data, int flags)
 
 void TcpSocket::OnWrite()
 {
-	FlushOutput();
+	if (Connecting())
+		CompleteConnect();
+	else
+		FlushOutput();
 }
 
 int TcpSocket::Close()

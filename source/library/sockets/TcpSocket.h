@@ -28,7 +28,12 @@ public:
 	std::uint64_t GetBytesReceived(bool clear = false) override;
 	void OnRead() override;
 	void OnWrite() override;
+	void OnException() override;
 	void OnSocketCreated(int family, int type, int protocol, SOCKET s) override;
+	void OnConnectTimeout() override;
+	void OnSocks4Connect() override;
+	void OnSocks4ConnectFailed() override;
+	bool OnSocks4Read() override;
 
 	// Also sets the bypass of the input ring buffer to the same value.
 	void SetLineMode(bool on) override;
@@ -49,10 +54,18 @@ public:
 	bool ReconnectEnabled() const { return m_reconnectEnabled; }
 	void SetReconnect(bool on) { m_reconnecting = on; }
 	bool IsReconnect() const { return m_reconnecting; }
-	// Starts a connect to the address; false when the socket is given up.
+	// Starts a connect to the address, through the SOCKS4 server when one is
+	// set and skipSocks is false, or takes over a pooled connection to it.
+	// True when connected or connecting; false when the socket is given up.
+	// A bind address with port 0 is not bound.
+	bool Open(SocketAddress& address, SocketAddress& bindAddress, bool skipSocks);
 	bool Open(SocketAddress& address, bool skipSocks = false);
+	// False, with the close requested, when the host does not resolve.
+	bool Open(const std::string& host, std::uint16_t port);
 
 protected:
+	// A connected client socket whose connection ends connects again.
+	void SetReconnectEnabled(bool on) { m_reconnectEnabled = on; }
 	// Cuts one read into lines and raw data. buf holds n bytes and room for
 	// one more.
 	void OnRead(char* buf, std::size_t n);
@@ -71,6 +84,15 @@ private:
 	void AppendOutput(const char* data, std::size_t n);
 	void FlushOutput();
 	void WatchOutput();
+	// The descriptor of a connect in progress became writable.
+	void CompleteConnect();
+	// The retry limit allows one more attempt.
+	bool RetryAllowed() const;
+	// The connect failed and no retry follows.
+	void GiveUpConnect();
+	// Consumes the SOCKS4 server's reply from the input ring buffer, then
+	// hands what followed it to the reader.
+	void ReadSocks4Reply();
 
 	RingBuffer m_ibuf;
 	bool m_bypassInputBuffer = false;
@@ -93,6 +115,8 @@ private:
 	std::string m_password;
 	int m_socks4State = 0;
 	char m_socks4Reply[8] = {};
+	// The SOCKS4 server could not be reached: the next Open goes direct.
+	bool m_socks4Bypass = false;
 	bool m_reconnectEnabled = false;
 	bool m_reconnecting = false;
 };
