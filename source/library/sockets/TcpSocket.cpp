@@ -111,6 +111,9 @@ void TcpSocket::EndOfInput()
 	m_inputEnded = true;
 	OnDisconnect();
 	OnDisconnect(0, 0);
+	// A client that reconnects does so at once, without a graceful close.
+	if (ReconnectEnabled())
+		SetFlushBeforeClose(false);
 	SetCloseAndDelete(true);
 	WatchOutput();
 }

@@ -70,6 +70,9 @@ bool TcpSocket::Open(SocketAddress& to, SocketAddress& bindAddress, bool skipSoc
 	// A retry after a refused SOCKS4 request comes here connected to the
 	// server; the new connection is not established yet.
 	SetConnected(false);
+	// A new connection: both directions open.
+	m_inputEnded = false;
+	SetShutdown(0);
 	if (Handler().IsPoolEnabled())
 	{
 		if (ISocketHandler::PoolSocket* pooled = Handler().FindPooledConnection(SOCK_STREAM, "tcp", to))
