@@ -1,0 +1,34 @@
+#pragma once
+
+#include "base/Mutex.h"
+
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <map>
+#include <string>
+
+// The outbox between the main thread, which produces the replies of a polling
+// session, and the responder threads, which deliver them: one first-in
+// first-out queue of texts per session id. Every operation holds the store's
+// lock for its whole body, and looking a key up creates its empty queue.
+class MessageStore
+{
+public:
+	MessageStore();
+
+	void Push(std::string key, std::string text);
+	std::uint32_t Count(std::string key);
+	// Up to the take limit (1) of the oldest texts, in queue order.
+	std::list<std::string> Take(std::string key);
+	// Discards the key's texts; an empty queue stays.
+	void Remove(std::string key);
+
+private:
+	std::int32_t m_takeLimit;
+};
+
+// Constructed in this order: the lock, the table, the store.
+extern Mutex g_messageStoreMutex;
+extern std::map<std::string, std::deque<std::string>> g_messageQueues;
+extern MessageStore g_messageStore;

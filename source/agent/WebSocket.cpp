@@ -1,0 +1,371 @@
+#include "agent/WebSocket.h"
+
+#include "agent/AgentState.h"
+#include "base/NetUtil.h"
+#include "base/WordParser.h"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+namespace
+{
+
+// A line of the chunked framing (size line or trailer) may be no longer than
+// a line of the head.
+constexpr std::size_t kMaxChunkLine = 8191;
+
+bool EndsInCrLf(const std::string& s)
+{
+	return s.size() >= 2 && s[s.size() - 2] == '\r' && s[s.size() - 1] == '\n';
+}
+
+bool IsHexDigit(char c)
+{
+	return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+} // namespace
+
+WebSocket::WebSocket(ISocketHandler& handler)
+	: TcpSocket(handler)
+{
+	SetLineMode(true);
+	SetBypassInputBuffer(true);
+}
+
+WebSocket::~WebSocket()
+{
+	if (m_transport == TransportWebSocket && m_upgraded)
+		g_sessionActive = 0;
+	OPENSSL_cleanse(&m_frameInput[0], m_frameInput.size());
+	OPENSSL_cleanse(&m_message[0], m_message.size());
+}
+
+void WebSocket::OnRequestComplete()
+{
+}
+
+void WebSocket::OnMessage(std::string)
+{
+}
+
+void WebSocket::OnCloseFrame()
+{
+}
+
+void WebSocket::OnSessionConnected()
+{
+}
+
+std::string WebSocket::ProductToken()
+{
+	return std::string("e-tessark/") + "1.0.0";
+}
+
+void WebSocket::ResetRequest()
+{
+	m_firstLine = true;
+	m_head = true;
+	m_responseHeaders.clear();
+	m_headerCount = 0;
+}
+
+// ---- request head ----
+
+void WebSocket::OnLine(const std::string& line)
+{
+	if (m_firstLine)
+		OnRequestLine(line);
+	else if (!line.empty())
+		OnHeaderLine(line);
+	else
+		OnHeadEnd();
+}
+
+void WebSocket::OnRequestLine(const std::string& line)
+{
+	WordParser words(line);
+	const std::string first = words.NextWord();
+	if (first.size() > 4 && NetUtil::ToLowerAscii(first.substr(0, 5)) == "http/")
+	{
+		// A status line: only the response fields change.
+		m_statusCode = words.NextWord();
+		m_reasonPhrase = words.RestOfText();
+	}
+	else
+	{
+		m_method = first;
+		m_target = words.NextWord();
+		const std::size_t q = m_target.find('?');
+		m_path = m_target.substr(0, q);
+		m_query = q == std::string::npos ? std::string() : m_target.substr(q + 1);
+		m_version = words.NextWord();
+		m_http11 = m_version.size() > 4 && m_version.compare(4, std::string::npos, "/1.1") == 0;
+		m_keepAlive = m_http11;
+		m_chunkedTotal = 0;
+	}
+	m_firstLine = false;
+	OnFirst();
+}
+
+void WebSocket::OnHeaderLine(const std::string& line)
+{
+	WordParser words(line, ":");
+	const std::string name = words.NextWord();
+	const std::string value = words.RestOfText();
+	OnRequestHeader(name, value);
+	const std::string lower = NetUtil::ToLowerAscii(name);
+	if (lower == "sec-websocket-key")
+	{
+		m_acceptKey = AcceptKey(value);
+		m_transport = TransportWebSocket;
+	}
+	else if (lower == "sec-websocket-version")
+	{
+		m_transport = TransportWebSocket;
+		m_webSocketVersion = value;
+	}
+	else if (lower == "content-length")
+	{
+		if (!TakeContentLength(value))
+			return;
+	}
+	if (m_http11 && lower == "connection")
+		m_keepAlive = NetUtil::ToLowerAscii(value) != "close";
+	if (lower == "transfer-encoding" && NetUtil::ToLowerAscii(value) == "chunked")
+		m_chunked = true;
+	const int counted = m_headerCount++;
+	if (counted > m_headerLimit)
+	{
+		SetCloseAndDelete(true);
+		Log("OnLine", m_headerCount,
+			"http header count exceeds builtin limit of (" + NetUtil::LongToString(m_headerLimit) + ")",
+			LOG_LEVEL_FATAL);
+	}
+}
+
+bool WebSocket::TakeContentLength(const std::string& value)
+{
+	// Digits only, with nothing but blanks after them; no sign, no overflow.
+	const std::size_t end = value.find_last_not_of(" \t");
+	std::size_t length = 0;
+	bool valid = end != std::string::npos;
+	for (std::size_t i = 0; valid && i <= end; ++i)
+	{
+		const char c = value[i];
+		valid = c >= '0' && c <= '9';
+		length = length * 10 + static_cast<std::size_t>(c - '0');
+		valid = valid && length <= kMaxBodySize;
+	}
+	if (!valid)
+	{
+		RefuseRequest("OnLine", 0,
+			"http content-length is not a length within the builtin limit of (" +
+				NetUtil::LongToString(static_cast<long>(kMaxBodySize)) + ")");
+		return false;
+	}
+	m_contentLength = static_cast<std::int32_t>(length);
+	return true;
+}
+
+void WebSocket::RefuseRequest(const std::string& call, int code, const std::string& text)
+{
+	SetCloseAndDelete(true);
+	Log(call, code, text, LOG_LEVEL_FATAL);
+}
+
+void WebSocket::OnHeadEnd()
+{
+	if (!(m_contentLength == 0 && m_http11 && m_keepAlive && !m_chunked))
+	{
+		SetLineMode(false);
+		m_head = false;
+	}
+	OnRequestHeadersEnd();
+	if (m_transport == TransportWebSocket && !m_upgraded && !Upgrade())
+		return;
+	if (m_contentLength == 0 && !m_chunked)
+		OnRequestComplete();
+}
+
+// ---- request body ----
+
+void WebSocket::OnRawData(const char* data, std::size_t n)
+{
+	if (m_transport == TransportWebSocket)
+		ReadFrames(data, n);
+	else
+		ReadBody(data, n);
+}
+
+void WebSocket::ReadBody(const char* data, std::size_t n)
+{
+	if (m_head || n == 0)
+		return;
+	if (m_chunked)
+	{
+		ReadChunked(data, n);
+		return;
+	}
+	// Never more than the announced length: on a connection that serves
+	// one request the bytes after the body are dropped, on a keep-alive one
+	// they start the next request.
+	const std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(std::max(m_contentLength, 0)), n);
+	if (k == 0)
+		return;
+	OnRequestBody(data, k);
+	m_contentLength -= static_cast<std::int32_t>(k);
+	if (m_contentLength != 0)
+		return;
+	OnRequestComplete();
+	if (m_http11 && m_keepAlive)
+		NextRequest(data + k, n - k);
+}
+
+void WebSocket::NextRequest(const char* rest, std::size_t n)
+{
+	SetLineMode(true);
+	m_firstLine = true;
+	m_head = true;
+	m_contentLength = 0;
+	if (n == 0)
+		return;
+	std::vector<char> copy(rest, rest + n);
+	copy.push_back(0);
+	OnRead(copy.data(), n);
+}
+
+void WebSocket::ReadChunked(const char* data, std::size_t n)
+{
+	std::size_t i = 0;
+	while (i < n && !CloseAndDelete())
+	{
+		switch (m_chunkState)
+		{
+		case 0:
+			if (CollectChunkLine(data, n, i) && TakeChunkSize())
+				m_chunkState = m_chunkRemaining > 0 ? 1 : 4;
+			break;
+		case 1:
+		{
+			const std::size_t k = std::min<std::size_t>(m_chunkRemaining, n - i);
+			OnRequestBody(data + i, k);
+			m_chunkRemaining -= static_cast<std::uint32_t>(k);
+			i += k;
+			if (m_chunkRemaining == 0)
+				m_chunkState = 2;
+			break;
+		}
+		case 2: // the CR after the chunk's data
+			++i;
+			m_chunkState = 3;
+			break;
+		case 3: // its LF
+			++i;
+			m_chunkState = 0;
+			break;
+		default: // the line after the last chunk
+			if (!CollectChunkLine(data, n, i))
+				break;
+			m_chunked = false;
+			m_chunkState = 0;
+			m_chunkLine.clear();
+			// The request is complete before the bytes after it are read
+			// as the next one.
+			OnRequestComplete();
+			NextRequest(data + i, n - i);
+			return;
+		}
+	}
+}
+
+bool WebSocket::CollectChunkLine(const char* data, std::size_t n, std::size_t& i)
+{
+	while (i < n)
+	{
+		m_chunkLine += data[i++];
+		if (EndsInCrLf(m_chunkLine))
+			return true;
+		if (m_chunkLine.size() > kMaxChunkLine)
+		{
+			RefuseRequest("OnRawData", static_cast<int>(m_chunkLine.size()), "http chunk line too long");
+			return false;
+		}
+	}
+	return false;
+}
+
+bool WebSocket::TakeChunkSize()
+{
+	m_chunkLine.resize(m_chunkLine.size() - 2);
+	const std::string size = WordParser(m_chunkLine, ";").NextWord();
+	m_chunkLine.clear();
+	if (size.empty() || !std::all_of(size.begin(), size.end(), IsHexDigit))
+	{
+		RefuseRequest("OnRawData", 0, "http chunk size is not hexadecimal");
+		return false;
+	}
+	// Digits past the limit are refused before they could overflow.
+	std::size_t value = 0;
+	for (char c : size)
+	{
+		value = value * 16 + (c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+		if (value > kMaxBodySize - m_chunkedTotal)
+		{
+			RefuseRequest("OnRawData", 0,
+				"http chunked body exceeds builtin limit of (" +
+					NetUtil::LongToString(static_cast<long>(kMaxBodySize)) + ")");
+			return false;
+		}
+	}
+	m_chunkedTotal += value;
+	m_chunkRemaining = static_cast<std::uint32_t>(value);
+	return true;
+}
+
+// ---- response head ----
+
+void WebSocket::SetResponseHeader(const std::string& name, const std::string& value)
+{
+	m_responseHeaders[name] = value;
+}
+
+void WebSocket::SetResponseHeader(const std::string& name, const char* format, ...)
+{
+	va_list args;
+	va_start(args, format);
+	va_list again;
+	va_copy(again, args);
+	const int length = std::vsnprintf(nullptr, 0, format, args);
+	va_end(args);
+	std::string value;
+	if (length > 0)
+	{
+		std::vector<char> text(static_cast<std::size_t>(length) + 1);
+		std::vsnprintf(text.data(), text.size(), format, again);
+		value.assign(text.data(), static_cast<std::size_t>(length));
+	}
+	va_end(again);
+	SetResponseHeader(name, value);
+}
+
+void WebSocket::BuildResponseHead(std::string& out)
+{
+	out = m_version + " " + m_statusCode + " " + m_reasonPhrase + "\r\n";
+	for (const auto& header : m_responseHeaders)
+		out += header.first + ": " + header.second + "\r\n";
+	out += "\r\n";
+}
+
+void WebSocket::SendResponseHead()
+{
+	std::string head;
+	BuildResponseHead(head);
+	Send(head, 0);
+	if (m_transport == TransportWebSocket)
+		SetLineMode(false);
+}

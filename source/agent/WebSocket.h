@@ -1,0 +1,156 @@
+#pragma once
+
+#include "base/NoCaseLess.h"
+#include "sockets/TcpSocket.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+// The kind of conversation on an agent connection.
+enum Transport : std::int32_t
+{
+	TransportHttp = 0,
+	TransportWebSocket = 1,
+	TransportPolling = 2,
+};
+
+// The server side of one accepted agent connection. It reads HTTP requests
+// (request line and headers in line mode, a body announced by
+// "content-length" or sent chunked in raw mode) and hands every piece to its
+// subclass through the hooks below; it keeps the response's status, reason and
+// headers and writes the response head. A request with the WebSocket handshake
+// headers is upgraded, and from then on the connection reads and writes
+// RFC 6455 frames.
+//
+// Limits that keep a hostile peer from growing memory: a request body (also a
+// chunked one) of at most kMaxBodySize bytes, and a WebSocket message (one
+// frame or its fragments together) of at most kMaxMessageSize bytes; past
+// them the connection is closed.
+class WebSocket : public TcpSocket
+{
+public:
+	static constexpr std::size_t kMaxBodySize = 1 << 20;
+	static constexpr std::size_t kMaxMessageSize = 1 << 20;
+	// Header lines a request may have.
+	static constexpr int kHeaderLimit = 200;
+
+	explicit WebSocket(ISocketHandler& handler);
+	~WebSocket() override;
+
+	void OnLine(const std::string& line) override;
+	void OnRawData(const char* data, std::size_t n) override;
+
+	// After the request line has been taken apart.
+	virtual void OnFirst() = 0;
+	// For each header line, with the name as sent.
+	virtual void OnRequestHeader(const std::string& name, const std::string& value) = 0;
+	// At the blank line that ends the head.
+	virtual void OnRequestHeadersEnd() = 0;
+	// For each piece of the body, without the chunked framing.
+	virtual void OnRequestBody(const char* data, std::size_t length) = 0;
+	// The request and its body are complete.
+	virtual void OnRequestComplete();
+	// One whole WebSocket message, text or binary.
+	virtual void OnMessage(std::string message);
+	// The page closed the WebSocket connection.
+	virtual void OnCloseFrame();
+	// The upgrade answer has been sent.
+	virtual void OnSessionConnected();
+	virtual std::string ProductToken();
+	// Makes ready for the next request: head flags set, no response headers,
+	// header count 0. Everything else stays, line mode included. A subclass's
+	// version calls this one first.
+	virtual void ResetRequest();
+
+	const std::string& GetMethod() const { return m_method; }
+	const std::string& GetPath() const { return m_path; }
+	const std::string& GetQuery() const { return m_query; }
+	Transport GetTransport() const { return m_transport; }
+	void SetTransport(Transport transport) { m_transport = transport; }
+
+	void SetStatusCode(const std::string& code) { m_statusCode = code; }
+	void SetReasonPhrase(const std::string& phrase) { m_reasonPhrase = phrase; }
+	// A name already there in another case keeps its first spelling and
+	// takes the new value.
+	void SetResponseHeader(const std::string& name, const std::string& value);
+	void SetResponseHeader(const std::string& name, const char* format, ...) __attribute__((format(printf, 3, 4)));
+	// Status line, the headers in case-insensitive name order, blank line.
+	void BuildResponseHead(std::string& out);
+	// Sends the head; on a WebSocket connection input then turns to frames.
+	void SendResponseHead();
+
+	// One unmasked text frame; an empty text sends nothing.
+	void SendTextFrame(std::string text);
+	// One unmasked pong frame, also for an empty payload.
+	void SendPongFrame(std::string payload);
+
+	// The value of a "Sec-WebSocket-Accept" header for the handshake key.
+	static std::string AcceptKey(const std::string& key);
+
+protected:
+	bool IsUpgraded() const { return m_upgraded; }
+	const std::string& GetVersion() const { return m_version; }
+
+private:
+	void OnRequestLine(const std::string& line);
+	void OnHeaderLine(const std::string& line);
+	void OnHeadEnd();
+	// Takes the value of a "content-length" header; false, with the close
+	// requested, when it is not a length within the limit.
+	bool TakeContentLength(const std::string& value);
+	void ReadBody(const char* data, std::size_t n);
+	void ReadChunked(const char* data, std::size_t n);
+	// Collects a chunk-size or trailer line; true once it ends in CR LF.
+	bool CollectChunkLine(const char* data, std::size_t n, std::size_t& i);
+	bool TakeChunkSize();
+	// Back to reading a request head; the bytes that followed the body are
+	// read as the start of the next request.
+	void NextRequest(const char* rest, std::size_t n);
+	// Closes the connection because the request is refused.
+	void RefuseRequest(const std::string& call, int code, const std::string& text);
+	// Answers the handshake; false when a page is already connected.
+	bool Upgrade();
+
+	void ReadFrames(const char* data, std::size_t n);
+	// Handles one complete frame; false when reading must stop.
+	bool OnFrame(bool fin, int opcode, const unsigned char* payload, std::size_t length, const unsigned char* mask);
+	void SendFrame(unsigned char first, const char* payload, std::size_t length);
+	// Closes the WebSocket connection with a close frame carrying the status.
+	void FailConnection(std::uint16_t status, const std::string& text);
+	void SendCloseFrame(const unsigned char* payload, std::size_t length);
+
+	bool m_firstLine = true;
+	bool m_head = true;
+	Transport m_transport = TransportHttp;
+	std::string m_method;
+	std::string m_target;
+	std::string m_path;
+	std::string m_query;
+	std::string m_version = "HTTP/1.0";
+	std::string m_statusCode;
+	std::string m_reasonPhrase;
+	std::string m_acceptKey;
+	std::string m_webSocketVersion;
+	// Received bytes that do not yet form a whole frame.
+	std::string m_frameInput;
+	// The data message being assembled from its fragments.
+	std::string m_message;
+	bool m_fragmented = false;
+	bool m_closing = false;
+	bool m_upgraded = false;
+	std::map<std::string, std::string, NoCaseLess> m_responseHeaders;
+	// Body bytes still expected.
+	std::int32_t m_contentLength = 0;
+	bool m_http11 = false;
+	bool m_keepAlive = false;
+	bool m_chunked = false;
+	std::uint32_t m_chunkRemaining = 0;
+	int m_chunkState = 0;
+	std::string m_chunkLine;
+	// Body bytes of the current chunked request.
+	std::size_t m_chunkedTotal = 0;
+	int m_headerCount = 0;
+	int m_headerLimit = kHeaderLimit;
+};

@@ -1,0 +1,93 @@
+#include "agent/AgentState.h"
+#include "agent/MessageStore.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+using Texts = std::list<std::string>;
+
+TEST(AgentState, StartsWithoutPageAndLookupsInsertNoState)
+{
+	EXPECT_TRUE(g_sessionId.empty());
+	EXPECT_EQ(0, g_sessionActive);
+	EXPECT_EQ(0, g_quitRequested);
+	EXPECT_EQ(SessionNone, g_sessionStates["never-opened"]);
+	EXPECT_EQ(1u, g_sessionStates.count("never-opened"));
+}
+
+TEST(MessageStore, OneTextPerTakeInOrderAndPerSession)
+{
+	EXPECT_EQ(0u, g_messageStore.Count("a"));
+	EXPECT_EQ(1u, g_messageQueues.count("a"));
+	g_messageStore.Push("a", "first");
+	g_messageStore.Push("a", "second");
+	g_messageStore.Push("b", "other");
+	EXPECT_EQ(2u, g_messageStore.Count("a"));
+	EXPECT_EQ(Texts{"first"}, g_messageStore.Take("a"));
+	EXPECT_EQ(Texts{"second"}, g_messageStore.Take("a"));
+	EXPECT_EQ(Texts{}, g_messageStore.Take("a"));
+	EXPECT_EQ(Texts{"other"}, g_messageStore.Take("b"));
+
+	// Remove drops queued texts with their entry; an empty queue stays.
+	g_messageStore.Push("c", "x");
+	g_messageStore.Remove("c");
+	EXPECT_EQ(0u, g_messageQueues.count("c"));
+	EXPECT_EQ(0u, g_messageStore.Count("c"));
+	g_messageStore.Remove("c");
+	EXPECT_EQ(1u, g_messageQueues.count("c"));
+}
+
+// One thread pushes, three count and take, one removes another session's
+// texts: every text is taken exactly once, each taker sees them in order.
+TEST(MessageStore, PushAndTakeFromSeveralThreads)
+{
+	constexpr int kTexts = 20000;
+	std::atomic<int> taken{0};
+	std::atomic<bool> pushing{true};
+	std::vector<int> seen(kTexts, 0);
+	std::vector<std::thread> threads;
+	std::vector<bool> ordered(3, true);
+	threads.emplace_back([&] {
+		for (int i = 0; i < kTexts; ++i)
+		{
+			g_messageStore.Push("page", std::to_string(i));
+			g_messageStore.Push("noise", "n");
+		}
+		pushing = false;
+	});
+	threads.emplace_back([&] {
+		while (pushing)
+			g_messageStore.Remove("noise");
+	});
+	for (int t = 0; t < 3; ++t)
+	{
+		threads.emplace_back([&, t] {
+			int last = -1;
+			while (taken < kTexts)
+			{
+				if (g_messageStore.Count("page") == 0)
+				{
+					std::this_thread::yield();
+					continue;
+				}
+				for (const std::string& text : g_messageStore.Take("page"))
+				{
+					const int i = std::stoi(text);
+					ordered[t] = ordered[t] && i > last;
+					last = i;
+					++seen[i];
+					++taken;
+				}
+			}
+		});
+	}
+	for (std::thread& thread : threads)
+		thread.join();
+	EXPECT_EQ(kTexts, taken);
+	EXPECT_EQ(std::vector<int>(kTexts, 1), seen);
+	EXPECT_EQ(std::vector<bool>(3, true), ordered);
+	EXPECT_EQ(0u, g_messageStore.Count("page"));
+}

@@ -1,0 +1,201 @@
+#include "AgentTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using Messages = std::vector<std::string>;
+
+namespace
+{
+
+const std::string kHello = Frame(0x81, "Hello");
+
+} // namespace
+
+TEST(WebSocketUpgrade, AnswersTheHandshakeAndRefusesASecondPage)
+{
+	EXPECT_EQ("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=", WebSocket::AcceptKey("dGhlIHNhbXBsZSBub25jZQ=="));
+	const std::string request = "GET /chat HTTP/1.1\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+								"Sec-WebSocket-Version: 13\r\n\r\n";
+	{
+		WebSocketFixture f;
+		// A frame may follow the handshake in the same read.
+		f.Feed(request + kHello);
+		EXPECT_EQ("HTTP/1.1 101 Switching Protocols\r\n"
+				  "Connection: Upgrade\r\n"
+				  "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
+				  "Sec-WebSocket-Version: 13\r\n"
+				  "Upgrade: websocket\r\n"
+				  "\r\n",
+			f.Received());
+		EXPECT_EQ(Messages{"Hello"}, f.socket->messages);
+		EXPECT_EQ(TransportWebSocket, f.socket->GetTransport());
+		EXPECT_EQ(1, g_sessionActive);
+
+		WebSocketFixture second;
+		second.Feed(request);
+		EXPECT_EQ("HTTP/1.1 403 Forbidden\r\nConnection: close\r\n\r\n", second.Received());
+		EXPECT_TRUE(second.Closed());
+		for (const std::string& event : second.socket->events)
+			EXPECT_TRUE(event != "connected" && event.rfind("complete", 0) != 0) << event;
+		EXPECT_EQ(1, g_sessionActive);
+	}
+	// The upgraded connection's end lets the next page in.
+	EXPECT_EQ(0, g_sessionActive);
+}
+
+TEST(WebSocketFrames, RfcExamplesSplitAndJoinedReads)
+{
+	WebSocketFixture f;
+	f.Upgrade();
+	EXPECT_EQ("\x81\x85\x37\xfa\x21\x3d\x7f\x9f\x4d\x51\x58", kHello);
+	f.Feed(kHello.substr(0, 3));
+	EXPECT_TRUE(f.socket->messages.empty());
+	f.Feed(kHello.substr(3));
+	f.Feed(Frame(0x81, "Hello", ""));
+	// Two frames and the first half of a third in one read; zero bytes kept.
+	const std::string third = Frame(0x82, std::string("a\0b", 3));
+	f.Feed(Frame(0x81, "one") + Frame(0x82, "two") + third.substr(0, 4));
+	EXPECT_EQ((Messages{"Hello", "Hello", "one", "two"}), f.socket->messages);
+	f.Feed(third.substr(4));
+	EXPECT_EQ(std::string("a\0b", 3), f.socket->messages.back());
+
+	// Fragments join into one message; a ping between them is answered.
+	f.socket->messages.clear();
+	f.Feed(Frame(0x01, "Hel") + Frame(0x89, "abc"));
+	EXPECT_EQ(std::string("\x8a\x03", 2) + "abc", f.Received());
+	f.Feed(Frame(0x00, "l", ""));
+	f.Feed(Frame(0x80, "o") + Frame(0x89, "") + Frame(0x8a, "unasked"));
+	EXPECT_EQ(Messages{"Hello"}, f.socket->messages);
+	EXPECT_EQ(std::string("\x8a\x00", 2), f.Received());
+	EXPECT_FALSE(f.Closed());
+}
+
+TEST(WebSocketFrames, WriterUsesTheShortestLengthForm)
+{
+	WebSocketFixture f;
+	f.Upgrade();
+	const struct
+	{
+		std::size_t size;
+		std::string head;
+	} cases[] = {
+		{1, std::string("\x81\x01", 2)},
+		{125, std::string("\x81\x7d", 2)},
+		{126, std::string("\x81\x7e\x00\x7e", 4)},
+		{65535, std::string("\x81\x7e\xff\xff", 4)},
+		{65536, std::string("\x81\x7f\x00\x00\x00\x00\x00\x01\x00\x00", 10)},
+	};
+	for (const auto& c : cases)
+	{
+		const std::string text(c.size, 't');
+		f.socket->SendTextFrame(text);
+		EXPECT_EQ(c.head + text, f.Received(c.head.size() + c.size)) << c.size;
+	}
+	f.socket->SendTextFrame("");
+	f.socket->SendPongFrame("");
+	EXPECT_EQ(std::string("\x8a\x00", 2), f.Received());
+}
+
+TEST(WebSocketFrames, UnsupportedOpcodeDropsWhatWasBuffered)
+{
+	WebSocketFixture f;
+	f.Upgrade();
+	testing::internal::CaptureStderr();
+	f.Feed(Frame(0x83, "x") + kHello);
+	EXPECT_EQ("not support wesocket opcode [03]\n", testing::internal::GetCapturedStderr());
+	f.Feed(kHello);
+	EXPECT_EQ(Messages{"Hello"}, f.socket->messages);
+}
+
+TEST(WebSocketFrames, CloseFrameIsAnsweredWithItsStatus)
+{
+	{
+		WebSocketFixture f;
+		f.Upgrade();
+		f.Feed(Frame(0x88, "\x0f\xa1" "bye") + kHello);
+		EXPECT_EQ(CloseFrame(4001), f.Received());
+		EXPECT_TRUE(f.Closed());
+		EXPECT_EQ(std::vector<std::string>{"close frame"}, f.socket->events);
+		EXPECT_TRUE(f.socket->messages.empty());
+	}
+	WebSocketFixture empty;
+	empty.Upgrade();
+	empty.Feed(Frame(0x88, ""));
+	EXPECT_EQ(std::string("\x88\x00", 2), empty.Received());
+	EXPECT_TRUE(empty.Closed());
+}
+
+// Each protocol fault closes the connection with its status, and nothing of
+// the frames after it is delivered.
+TEST(WebSocketFrames, ProtocolFaultsCloseWithTheirStatus)
+{
+	const std::string mib(WebSocket::kMaxMessageSize, 'm');
+	const std::string huge = std::string("\x82\xff\x80\x00\x00\x00\x00\x00\x00\x00", 10) + "mask" + "payload";
+	const struct
+	{
+		const char* name;
+		std::string frames;
+		unsigned status;
+	} cases[] = {
+		{"2^63 bytes announced", huge, 1009},
+		{"one frame of 1 MiB + 1", Frame(0x81, mib + "x").substr(0, 16000), 1009},
+		{"fragments above 1 MiB", Frame(0x01, mib.substr(0, 1000)) + Frame(0x80, mib).substr(0, 100), 1009},
+		{"ping of 126 bytes", Frame(0x89, std::string(126, 'p')), 1002},
+		{"fragmented ping", Frame(0x09, "p"), 1002},
+		{"close with a one-byte status", Frame(0x88, "x"), 1002},
+		{"continuation without a start", Frame(0x80, "x"), 1002},
+		{"new message inside a fragmented one", Frame(0x01, "a") + Frame(0x81, "b"), 1002},
+	};
+	for (const auto& c : cases)
+	{
+		SCOPED_TRACE(c.name);
+		WebSocketFixture f;
+		f.Upgrade();
+		f.Feed(c.frames + kHello);
+		EXPECT_EQ(CloseFrame(c.status), f.Received());
+		EXPECT_TRUE(f.Closed());
+		EXPECT_TRUE(f.socket->messages.empty());
+	}
+
+	// 1 MiB exactly, in one frame or in fragments, is delivered whole.
+	WebSocketFixture f;
+	f.Upgrade();
+	const std::string frames = Frame(0x82, mib) + Frame(0x01, mib.substr(0, 1000)) + Frame(0x80, mib.substr(1000));
+	for (std::size_t sent = 0; sent < frames.size(); sent += 65536)
+		f.Feed(frames.substr(sent, 65536));
+	EXPECT_TRUE((Messages{mib, mib}) == f.socket->messages);
+	EXPECT_FALSE(f.Closed());
+}
+
+// Random bytes after the upgrade never crash the reader or grow it beyond a
+// message; another connection of the same handler is not disturbed.
+TEST(WebSocketFrames, GarbageAfterTheUpgrade)
+{
+	std::mt19937 random(20261206);
+	testing::internal::CaptureStderr();
+	for (int round = 0; round < 200; ++round)
+	{
+		WebSocketFixture f;
+		f.Upgrade();
+		RecordingWebSocket* neighbour = new RecordingWebSocket(f.handler);
+		SocketPair pair;
+		neighbour->Attach(pair.fd[0]);
+		neighbour->SetConnected(true);
+		neighbour->SetNonblocking(true);
+		neighbour->SetOwnedByHandler(true);
+		f.handler.Add(neighbour);
+		for (int chunk = 0; chunk < 4 && !f.socket->CloseAndDelete(); ++chunk)
+		{
+			std::string garbage(1 + random() % 3000, '\0');
+			for (char& c : garbage)
+				c = static_cast<char>(random());
+			f.Feed(garbage);
+		}
+		pair.Send("GET / HTTP/1.1\r\n\r\n");
+		f.handler.Select(1, 0);
+		ASSERT_EQ("complete ", neighbour->events.back());
+	}
+	testing::internal::GetCapturedStderr();
+}
