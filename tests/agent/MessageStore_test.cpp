@@ -49,7 +49,7 @@ TEST(MessageStore, PushAndTakeFromSeveralThreads)
 	std::atomic<bool> pushing{true};
 	std::vector<int> seen(kTexts, 0);
 	std::vector<std::thread> threads;
-	std::vector<bool> ordered(3, true);
+	std::vector<int> ordered(3, 1);
 	threads.emplace_back([&] {
 		for (int i = 0; i < kTexts; ++i)
 		{
@@ -88,6 +88,6 @@ TEST(MessageStore, PushAndTakeFromSeveralThreads)
 		thread.join();
 	EXPECT_EQ(kTexts, taken);
 	EXPECT_EQ(std::vector<int>(kTexts, 1), seen);
-	EXPECT_EQ(std::vector<bool>(3, true), ordered);
+	EXPECT_EQ(std::vector<int>(3, 1), ordered);
 	EXPECT_EQ(0u, g_messageStore.Count("page"));
 }

@@ -64,7 +64,8 @@ TEST(HttpRequest, BodiesByLengthAndChunkedWithPipelinedRequests)
 	WebSocketFixture f;
 	// Header names match without regard to case; the body may come in
 	// pieces; the next request may follow in the same read.
-	f.Feed("POST /a HTTP/1.1\r\nCONTENT-LENGTH: 12\r\n\r\nhello ");
+	f.Feed("POST /a HTTP/1.1\r\nCONTENT-LENGTH: 12\r\n\r");
+	f.Feed("\nhello ");
 	f.Feed("world!GET /b HTTP/1.1\r\n\r\n");
 	EXPECT_EQ((Events{"first POST|/a|", "header CONTENT-LENGTH=12", "end", "complete hello world!", "first GET|/b|",
 				  "end", "complete "}),
