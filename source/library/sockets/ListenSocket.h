@@ -21,6 +21,9 @@ public:
 	// The most connections one readable event accepts; the rest wait in the
 	// backlog while the handler serves its other sockets.
 	static constexpr int kAcceptsPerRead = 10;
+	// How long the listener rests when the process runs out of descriptors
+	// or memory (one to two seconds of the clock).
+	static constexpr std::int64_t kAcceptPauseSeconds = 1;
 
 	explicit ListenSocket(ISocketHandler& handler, bool useCreator = true)
 		: Socket(handler)
@@ -28,6 +31,10 @@ public:
 		if (!useCreator)
 			return;
 		m_creator.reset(new X(handler));
+		// The prototype is never added to a handler, so there is nothing
+		// for a handler to forget when it goes: its destruction must not
+		// reach the handler, which may be gone by then.
+		m_creator->SetErasedByHandler();
 		std::unique_ptr<Socket> made(m_creator->Create());
 		if (made && dynamic_cast<X*>(made.get()) != nullptr)
 			m_hasCreate = true;
@@ -100,10 +107,18 @@ public:
 			if (a == INVALID_SOCKET)
 			{
 				const int err = WSAGetLastError();
+				if (err == WSAEMFILE || err == WSAENOBUFS)
+				{
+					PauseAccepting(err);
+					return;
+				}
 				if (err != WSAEWOULDBLOCK)
 					Log("accept", err, WinsockErrorText(err), LOG_LEVEL_ERROR);
+				else
+					m_shortage = false;
 				return;
 			}
+			m_shortage = false;
 			if (!Handler().OkToAccept(this))
 			{
 				Log("accept", -1, "Not OK to accept", LOG_LEVEL_WARNING);
@@ -139,7 +154,26 @@ public:
 		return winsock::accept(s, address, length);
 	}
 
+	// The pause after a shortage is over: watch for connections again.
+	void OnTimeout() override
+	{
+		if (GetSocket() != INVALID_SOCKET)
+			Handler().ModifyFdSets(this, true, false);
+	}
+
 private:
+	// The connection stays in the backlog and the listener stays readable:
+	// watching it on would spin the loop. It rests, and the shortage is
+	// logged once, not at every attempt.
+	void PauseAccepting(int err)
+	{
+		if (!m_shortage)
+			Log("accept", err, WinsockErrorText(err), LOG_LEVEL_ERROR);
+		m_shortage = true;
+		Handler().ModifyFdSets(this, false, false);
+		SetTimeout(kAcceptPauseSeconds);
+	}
+
 	[[noreturn]] void Fail(SOCKET s, const char* call, const std::string& message)
 	{
 		const int err = WSAGetLastError();
@@ -150,4 +184,7 @@ private:
 
 	std::unique_ptr<X> m_creator;
 	bool m_hasCreate = false;
+	// Accepting failed for want of descriptors or memory, and has not
+	// succeeded since.
+	bool m_shortage = false;
 };

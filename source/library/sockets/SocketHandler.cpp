@@ -738,7 +738,7 @@ void SocketHandler::ProcessCloseRequests()
 		{
 			if (tcp->GetOutputLength() != 0)
 			{
-				Log(p, "Closing", static_cast<int>(tcp->GetOutputLength()), "Sending all data before closing",
+				Log(p, "Closing", LogCode(tcp->GetOutputLength()), "Sending all data before closing",
 					LOG_LEVEL_INFO);
 			}
 			else if (!(tcp->GetShutdown() & 1))
@@ -777,7 +777,7 @@ void SocketHandler::ProcessCloseRequests()
 		}
 		if (tcp != nullptr && p->IsConnected() && tcp->GetOutputLength() != 0)
 		{
-			Log(p, "Closing", static_cast<int>(tcp->GetOutputLength()), "Closing socket while data still left to send",
+			Log(p, "Closing", LogCode(tcp->GetOutputLength()), "Closing socket while data still left to send",
 				LOG_LEVEL_WARNING);
 		}
 		if (parks)

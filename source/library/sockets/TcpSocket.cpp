@@ -151,6 +151,11 @@ void TcpSocket::OnRead()
 		if (!Ready())
 			return;
 		call = "OnRead(ssl)";
+		if (m_ssl == nullptr)
+		{
+			NoSslConnection(call);
+			return;
+		}
 		n = SSL_read(m_ssl, buf, static_cast<int>(kReadSize));
 		if (n == -1)
 		{
@@ -294,6 +299,11 @@ std::size_t TcpSocket::WriteOnce(const char* data, std::size_t n)
 	}
 	else
 	{
+		if (m_ssl == nullptr)
+		{
+			NoSslConnection("OnWrite/SSL_write");
+			return 0;
+		}
 		const int asked = m_sslRepeatLength != 0 ? m_sslRepeatLength : static_cast<int>(std::min<std::size_t>(n, INT_MAX));
 		r = SSL_write(m_ssl, data, asked);
 		if (r == -1)
@@ -325,9 +335,27 @@ std::size_t TcpSocket::WriteOnce(const char* data, std::size_t n)
 	return static_cast<std::size_t>(r);
 }
 
-void TcpSocket::AppendOutput(const char* data, std::size_t n)
+void TcpSocket::NoSslConnection(const char* call)
 {
-	m_outputLength += static_cast<std::uint32_t>(n);
+	// Told once: the events up to the close find the same.
+	if (!CloseAndDelete())
+		Log(call, 0, "SSL is NULL; check InitSSLServer/InitSSLClient", LOG_LEVEL_ERROR);
+	SetCloseAndDelete(true);
+	SetFlushBeforeClose(false);
+}
+
+bool TcpSocket::AppendOutput(const char* data, std::size_t n)
+{
+	if (m_outputLimit != 0 && n > m_outputLimit - std::min(m_outputLength, m_outputLimit))
+	{
+		// A peer that does not read must not make the queue grow without
+		// bound: such a connection is given up.
+		Log("SendBuf", LogCode(m_outputLength + n), "output limit exceeded, connection closed", LOG_LEVEL_ERROR);
+		SetCloseAndDelete(true);
+		SetFlushBeforeClose(false);
+		return false;
+	}
+	m_outputLength += n;
 	while (n > 0)
 	{
 		if (m_lastBlock == nullptr || m_lastBlock->Space() == 0)
@@ -340,14 +368,15 @@ void TcpSocket::AppendOutput(const char* data, std::size_t n)
 		data += part;
 		n -= part;
 	}
+	return true;
 }
 
 void TcpSocket::FlushOutput()
 {
-	const std::uint32_t before = m_outputLimit != 0 ? m_outputLength : 0;
+	const std::uint64_t before = m_outputLimit != 0 ? m_outputLength : 0;
 	if (m_output.empty())
 	{
-		Log("OnWrite", static_cast<int>(m_outputLength), "Empty output buffer in OnWrite", LOG_LEVEL_ERROR);
+		Log("OnWrite", LogCode(m_outputLength), "Empty output buffer in OnWrite", LOG_LEVEL_ERROR);
 	}
 	else
 	{
@@ -357,7 +386,7 @@ void TcpSocket::FlushOutput()
 			const std::size_t r = WriteOnce(front.Buf(), front.Length());
 			if (r == 0)
 				break;
-			m_outputLength -= static_cast<std::uint32_t>(r);
+			m_outputLength -= r;
 			if (front.Remove(static_cast<std::uint32_t>(r)) != 0)
 				break;
 			m_output.pop_front();
@@ -406,8 +435,8 @@ void TcpSocket::SendBuf(const char* data, std::size_t length, int)
 	{
 		// TLS writes always come from a block, so that a repeated write
 		// finds the same bytes at the same place.
-		AppendOutput(data, length);
-		FlushOutput();
+		if (AppendOutput(data, length))
+			FlushOutput();
 		return;
 	}
 	const std::size_t r = WriteOnce(data, length);

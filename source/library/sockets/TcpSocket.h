@@ -4,10 +4,17 @@
 #include "sockets/RingBuffer.h"
 #include "sockets/StreamSocket.h"
 
+#include <climits>
 #include <cstdint>
 #include <list>
 #include <memory>
 #include <string>
+
+// A byte count as the code of a log line, which is an int.
+inline int LogCode(std::uint64_t n)
+{
+	return n > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(n);
+}
 
 // A TCP connection: input cut into lines for OnLine or handed whole to
 // OnRawData, output written at once or queued in large blocks and flushed as
@@ -17,6 +24,8 @@ class TcpSocket : public StreamSocket
 public:
 	// The most one read takes.
 	static constexpr std::size_t kReadSize = 16400;
+	// What a connection may queue for a peer that does not read.
+	static constexpr std::uint64_t kDefaultOutputLimit = 16 * 1024 * 1024;
 
 	explicit TcpSocket(ISocketHandler& handler);
 	~TcpSocket() override;
@@ -49,7 +58,11 @@ public:
 
 	void SetBypassInputBuffer(bool on) { m_bypassInputBuffer = on; }
 	// Bytes not yet sent.
-	std::uint32_t GetOutputLength() const { return m_outputLength; }
+	std::uint64_t GetOutputLength() const { return m_outputLength; }
+	// A send that would queue more than the limit closes the connection at
+	// once; the queue never holds more. 0: no limit.
+	void SetOutputLimit(std::uint64_t limit) { m_outputLimit = limit; }
+	std::uint64_t GetOutputLimit() const { return m_outputLimit; }
 
 	bool ReconnectEnabled() const { return m_reconnectEnabled; }
 	void SetReconnect(bool on) { m_reconnecting = on; }
@@ -81,7 +94,11 @@ private:
 	void EndOfInput();
 	// Bytes the descriptor took (0 when none).
 	std::size_t WriteOnce(const char* data, std::size_t n);
-	void AppendOutput(const char* data, std::size_t n);
+	// Queues the bytes; false, with the connection closing and the bytes
+	// dropped, when they would pass the output limit.
+	bool AppendOutput(const char* data, std::size_t n);
+	// TLS is on but there is no TLS connection to read or write through.
+	void NoSslConnection(const char* call);
 	void FlushOutput();
 	void WatchOutput();
 	// The descriptor of a connect in progress became writable.
@@ -106,8 +123,8 @@ private:
 	std::unique_ptr<char[]> m_readBuffer;
 	std::list<std::unique_ptr<OutputBlock>> m_output;
 	OutputBlock* m_lastBlock = nullptr;
-	std::uint32_t m_outputLimit = 0;
-	std::uint32_t m_outputLength = 0;
+	std::uint64_t m_outputLimit = kDefaultOutputLimit;
+	std::uint64_t m_outputLength = 0;
 	int m_sslRepeatLength = 0;
 	SSL_CTX* m_sslContext = nullptr;
 	SSL* m_ssl = nullptr;

@@ -8,8 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <memory>
+#include <new>
 
 namespace
 {
@@ -112,11 +118,35 @@ TEST(ListenSocket, SixtyFourSocketLimit)
 	RecordingLog log;
 	SocketHandler handler(&log);
 	auto listener = LoopbackListener<TcpSocket>(handler);
-	std::vector<SocketPair> pairs(64);
+	std::vector<SocketPair> pairs(63);
 	int deleted = 0;
-	for (SocketPair& pair : pairs)
-		handler.Add(Attached(handler, pair.fd[0], &deleted));
-	// The 65th waits, counted, and the limit is reported each turn.
+	for (std::size_t i = 0; i + 1 < pairs.size(); ++i)
+		handler.Add(Attached(handler, pairs[i].fd[0], &deleted));
+	handler.Select(0, 0);
+	ASSERT_EQ(63u, handler.GetSocketCount());
+
+	// The 64th socket is a connection, and is taken.
+	const int last = ConnectLoopback(listener->GetPort());
+	handler.Select(1, 0);
+	EXPECT_EQ(64u, handler.GetSocketCount());
+	// One more is accepted only to be closed at once.
+	const int refused = ConnectLoopback(listener->GetPort());
+	handler.Select(1, 0);
+	const LogEntry* full = log.Find("ISocketHandler socket limit reached");
+	ASSERT_NE(nullptr, full);
+	EXPECT_EQ(1, log.Count("ISocketHandler socket limit reached"));
+	EXPECT_EQ(64, full->code);
+	EXPECT_EQ("accept", full->call);
+	EXPECT_EQ(LOG_LEVEL_FATAL, full->level);
+	char x;
+	EXPECT_EQ(0, ::recv(refused, &x, 1, MSG_DONTWAIT));
+	EXPECT_EQ(-1, ::recv(last, &x, 1, MSG_DONTWAIT));
+	EXPECT_EQ(EAGAIN, errno);
+	::close(refused);
+
+	// A socket added beyond the limit waits, counted, and the limit is
+	// reported each turn.
+	handler.Add(Attached(handler, pairs.back().fd[0], &deleted));
 	handler.Select(0, 0);
 	handler.Select(0, 0);
 	EXPECT_EQ(65u, handler.GetSocketCount());
@@ -124,23 +154,78 @@ TEST(ListenSocket, SixtyFourSocketLimit)
 	EXPECT_EQ(64, log.Find("socket limit reached")->code);
 	EXPECT_EQ(-1, log.Find("socket limit reached")->fd);
 
-	// A full handler accepts the connection only to close it.
-	const int client = ConnectLoopback(listener->GetPort());
-	handler.Select(1, 0);
-	const LogEntry* full = log.Find("ISocketHandler socket limit reached");
-	ASSERT_NE(nullptr, full);
-	EXPECT_EQ(65, full->code);
-	EXPECT_EQ(LOG_LEVEL_FATAL, full->level);
-	char x;
-	EXPECT_EQ(0, ::recv(client, &x, 1, MSG_DONTWAIT));
-	::close(client);
-
 	// Once a socket leaves, the waiting one is admitted.
 	pairs.front().ClosePeer();
-	for (int i = 0; i < 3; ++i)
+	const SOCKET waiting = pairs.back().fd[0];
+	for (int i = 0; i < 10 && handler.GetSocketMap().count(waiting) == 0; ++i)
 		handler.Select(0, 100000);
+	EXPECT_EQ(1u, handler.GetSocketMap().count(waiting));
 	EXPECT_EQ(64u, handler.GetSocketCount());
 	EXPECT_EQ(64u, handler.GetSocketMap().size());
+	::close(last);
+}
+
+TEST(ListenSocket, OutOfDescriptorsRestsTheListenerAndLogsOnce)
+{
+	RecordingLog log;
+	SocketHandler handler(&log);
+	auto listener = LoopbackListener<CheckedSocket>(handler);
+	handler.Select(0, 0);
+	const int acceptedBefore = g_accepted;
+	const int client = ConnectLoopback(listener->GetPort());
+	ASSERT_GE(client, 0);
+
+	// The sanitizers' type check needs descriptors of its own the first
+	// time it meets a type: let it meet the log before they run out.
+	handler.Log(nullptr, "", 0, "", LOG_LEVEL_INFO);
+	log.entries.clear();
+
+	// Every descriptor the process may have is taken: accept() fails and
+	// the connection stays in the backlog.
+	rlimit saved{};
+	ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
+	rlimit low = saved;
+	low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 256);
+	ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &low));
+	std::vector<int> fillers;
+	for (int fd; (fd = ::dup(client)) >= 0;)
+		fillers.push_back(fd);
+	for (int i = 0; i < 100; ++i)
+		handler.Select(0, 0);
+	// The listener is not watched while it rests: a turn waits.
+	const auto start = std::chrono::steady_clock::now();
+	handler.Select(0, 200000);
+	const auto waited = std::chrono::steady_clock::now() - start;
+	for (int fd : fillers)
+		::close(fd);
+	::setrlimit(RLIMIT_NOFILE, &saved);
+	EXPECT_GE(waited, std::chrono::milliseconds(150));
+	ASSERT_EQ(1u, log.entries.size());
+	EXPECT_EQ("accept", log.entries[0].call);
+	EXPECT_EQ(WSAEMFILE, log.entries[0].code);
+	EXPECT_EQ("Too many open files.", log.entries[0].text);
+	EXPECT_EQ(acceptedBefore, g_accepted);
+
+	// A little later it is watched again and the connection is taken.
+	for (int i = 0; i < 40 && g_accepted == acceptedBefore; ++i)
+		handler.Select(0, 200000);
+	EXPECT_EQ(acceptedBefore + 1, g_accepted);
+	EXPECT_EQ(1u, log.entries.size());
+	::close(client);
+}
+
+TEST(ListenSocket, MayOutliveItsHandler)
+{
+	// The handler's memory is scrubbed after its destruction: whatever
+	// reaches it afterwards crashes.
+	alignas(SocketHandler) unsigned char storage[sizeof(SocketHandler)];
+	auto* handler = new (storage) SocketHandler();
+	auto listener = LoopbackListener<TcpSocket>(*handler);
+	handler->Select(0, 0);
+	handler->~SocketHandler();
+	std::memset(storage, 0, sizeof(storage));
+	EXPECT_EQ(INVALID_SOCKET, listener->GetSocket());
+	listener.reset();
 }
 
 TEST(ListenSocket, PortInUseThrowsWithTheErrorText)

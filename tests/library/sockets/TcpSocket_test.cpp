@@ -364,3 +364,66 @@ TEST(TcpSocketOutput, CloseGivesUpOnAPeerThatNeverReads)
 	EXPECT_GT(cut->code, 0);
 	EXPECT_GE(f.log.Count("Sending all data before closing"), 5);
 }
+
+TEST(TcpSocketOutput, PeerThatNeverReadsCannotGrowTheQueueWithoutBound)
+{
+	Fixture f(false);
+	f.SmallSendBuffer();
+	ASSERT_EQ(16u * 1024 * 1024, f.socket->GetOutputLimit());
+	const std::string chunk(1 << 20, 'm');
+	while (f.socket->GetOutputLength() + chunk.size() <= f.socket->GetOutputLimit())
+		f.socket->Send(chunk);
+	// Up to the limit exactly, everything is kept.
+	f.socket->Send(std::string(f.socket->GetOutputLimit() - f.socket->GetOutputLength(), 'm'));
+	EXPECT_EQ(f.socket->GetOutputLimit(), f.socket->GetOutputLength());
+	EXPECT_FALSE(f.socket->CloseAndDelete());
+	EXPECT_TRUE(f.log.entries.empty());
+
+	// One byte more gives the connection up, without queueing that byte.
+	f.socket->Send("m");
+	EXPECT_EQ(f.socket->GetOutputLimit(), f.socket->GetOutputLength());
+	EXPECT_TRUE(f.socket->CloseAndDelete());
+	ASSERT_EQ(1, f.log.Count("output limit exceeded, connection closed"));
+	const LogEntry* over = f.log.Find("output limit exceeded, connection closed");
+	EXPECT_EQ("SendBuf", over->call);
+	EXPECT_EQ(16 * 1024 * 1024 + 1, over->code);
+	EXPECT_EQ(LOG_LEVEL_ERROR, over->level);
+	f.handler.Select(0, 0);
+	EXPECT_EQ(1, f.deleted);
+	EXPECT_EQ(1, f.destroyed);
+	EXPECT_EQ(1, f.log.Count("Closing socket while data still left to send"));
+
+	// The limit is the owner's to set; 0 lifts it.
+	Fixture g(false);
+	g.SmallSendBuffer();
+	g.socket->SetOutputLimit(100000);
+	g.socket->Send(std::string(150000, 'l'));
+	EXPECT_TRUE(g.socket->CloseAndDelete());
+	Fixture h(false);
+	h.SmallSendBuffer();
+	h.socket->SetOutputLimit(0);
+	h.socket->Send(std::string(20 * 1024 * 1024, 'u'));
+	EXPECT_FALSE(h.socket->CloseAndDelete());
+	EXPECT_GT(h.socket->GetOutputLength(), 16u * 1024 * 1024);
+}
+
+TEST(TcpSocketTls, TlsWithoutAConnectionClosesInsteadOfCrashing)
+{
+	const std::string noSsl = "SSL is NULL; check InitSSLServer/InitSSLClient";
+	Fixture reader;
+	reader.socket->EnableSSL();
+	reader.Feed("hello\n");
+	reader.TurnUntilDeleted();
+	EXPECT_EQ(1, reader.destroyed);
+	EXPECT_EQ(1, reader.log.Count(noSsl));
+
+	Fixture writer(false);
+	writer.socket->EnableSSL();
+	writer.socket->Send("secret");
+	writer.TurnUntilDeleted();
+	EXPECT_EQ(1, writer.destroyed);
+	EXPECT_EQ(1, writer.log.Count(noSsl));
+	// Nothing went out in the clear.
+	char buf[16];
+	EXPECT_EQ(0, ::recv(writer.pair.fd[1], buf, sizeof(buf), 0));
+}
