@@ -30,11 +30,9 @@ public:
 	{
 		if (!useCreator)
 			return;
+		// The prototype is never added to a handler, so its destruction does
+		// not reach the handler, which may be gone by then.
 		m_creator.reset(new X(handler));
-		// The prototype is never added to a handler, so there is nothing
-		// for a handler to forget when it goes: its destruction must not
-		// reach the handler, which may be gone by then.
-		m_creator->SetErasedByHandler();
 		std::unique_ptr<Socket> made(m_creator->Create());
 		if (made && dynamic_cast<X*>(made.get()) != nullptr)
 			m_hasCreate = true;
@@ -46,7 +44,8 @@ public:
 		// and may soon belong to another socket. Nor is it watched any more.
 		if (GetSocket() != INVALID_SOCKET)
 		{
-			Handler().RemoveFromFdSets(this);
+			if (HeldByHandler())
+				Handler().RemoveFromFdSets(this);
 			closesocket(GetSocket());
 			Attach(INVALID_SOCKET);
 		}

@@ -32,14 +32,14 @@ Socket::Socket(ISocketHandler& handler)
 
 Socket::~Socket()
 {
-	// A handler that has let go of the socket (also one that is gone) is
-	// not asked again.
-	if (!m_erasedByHandler)
+	// A handler that has let go of the socket, or never held it, is not
+	// asked: it may be gone.
+	if (!m_erasedByHandler && m_heldByHandler)
 		Handler().Remove(this);
 	if (m_socket != INVALID_SOCKET && !m_retainForPool)
 	{
-		// Erased without being owned: forgotten by a handler that is gone.
-		if (m_erasedByHandler && !m_ownedByHandler)
+		// Not watched by any handler: just the descriptor.
+		if ((m_erasedByHandler && !m_ownedByHandler) || !m_heldByHandler)
 			CloseDescriptor();
 		else
 			Socket::Close(); // the derived parts are gone: never an override
@@ -62,7 +62,8 @@ int Socket::Close()
 		Log("Socket::Close", 0, "file descriptor invalid", LOG_LEVEL_WARNING);
 		return 0;
 	}
-	Handler().RemoveFromFdSets(this);
+	if (m_heldByHandler)
+		Handler().RemoveFromFdSets(this);
 	return CloseDescriptor();
 }
 

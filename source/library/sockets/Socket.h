@@ -80,6 +80,11 @@ public:
 	bool IsConnected() const { return m_connected; }
 	void SetErasedByHandler() { m_erasedByHandler = true; }
 	bool ErasedByHandler() const { return m_erasedByHandler; }
+	// Set while a handler holds the socket (queued, registered or
+	// rejected). Only then does its destruction reach the handler: one that
+	// has let go of it, or never had it, may be gone by then.
+	void SetHeldByHandler(bool on) { m_heldByHandler = on; }
+	bool HeldByHandler() const { return m_heldByHandler; }
 
 	// The controlling handler: the detached one while the socket runs in a
 	// thread of its own.
@@ -158,6 +163,7 @@ private:
 	bool m_closeAndDelete = false;
 	bool m_connected = false;
 	bool m_erasedByHandler = false;
+	bool m_heldByHandler = false;
 	std::int64_t m_closeTime = 0;
 	std::unique_ptr<SocketAddress> m_clientRemoteAddress;
 	std::unique_ptr<SocketAddress> m_remoteAddress;

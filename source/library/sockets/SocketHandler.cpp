@@ -140,7 +140,20 @@ void SocketHandler::Log(Socket* socket, const std::string& call, int code, const
 
 void SocketHandler::Add(Socket* socket)
 {
+	socket->SetHeldByHandler(true);
 	m_add.push_back(socket);
+}
+
+bool SocketHandler::Waiting(Socket* p) const
+{
+	return std::find(m_add.begin(), m_add.end(), p) != m_add.end() ||
+		std::find(m_rejected.begin(), m_rejected.end(), p) != m_rejected.end();
+}
+
+void SocketHandler::LetGo(Socket* p)
+{
+	if (!HasSocket(p) && !Waiting(p))
+		p->SetHeldByHandler(false);
 }
 
 void SocketHandler::Remove(Socket* socket)
@@ -282,9 +295,12 @@ void SocketHandler::AdmitQueuedSockets()
 				// neither close it nor take it out of the sets.
 				q->Attach(INVALID_SOCKET);
 				// Its entry goes to the newcomer, so the end of the turn
-				// cannot find it by uid: keep it here to be deleted.
+				// cannot find it by uid: keep it here to be deleted, or let
+				// go of it.
 				if (q->ErasedByHandler())
 					m_replaced.push_back(q);
+				else if (!Waiting(q))
+					q->SetHeldByHandler(false);
 			}
 			else
 			{
@@ -809,6 +825,8 @@ void SocketHandler::DropStaleEntries()
 				m_sockets.erase(it);
 				if (p->ErasedByHandler() && p->IsDetached() == m_detachedMode)
 					delete p;
+				else
+					LetGo(p);
 				break;
 			}
 		}
@@ -839,6 +857,10 @@ void SocketHandler::DeleteRejectedSockets()
 		{
 			p->SetErasedByHandler();
 			delete p;
+		}
+		else
+		{
+			LetGo(p);
 		}
 	}
 }

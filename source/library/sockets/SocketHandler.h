@@ -102,6 +102,10 @@ private:
 	void DropStaleEntries();
 	void DeleteReplacedSockets();
 	void DeleteRejectedSockets();
+	// The socket waits for admission or deletion.
+	bool Waiting(Socket* socket) const;
+	// Marks a socket that no container holds any more as let go of.
+	void LetGo(Socket* socket);
 	// The handler deletes only the sockets it owns that belong to its mode.
 	bool Deletes(const Socket* socket) const;
 	// A registry entry is served only while it still names the socket and

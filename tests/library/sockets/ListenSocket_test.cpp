@@ -222,10 +222,27 @@ TEST(ListenSocket, MayOutliveItsHandler)
 	auto* handler = new (storage) SocketHandler();
 	auto listener = LoopbackListener<TcpSocket>(*handler);
 	handler->Select(0, 0);
+	// One never added to the handler, and one that the handler closed and
+	// let go of.
+	auto lone = std::make_unique<ListenSocket<TcpSocket>>(*handler);
+	Ipv4Address loopback("127.0.0.1", 0);
+	ASSERT_EQ(0, lone->Bind(loopback, 20));
+	auto closed = LoopbackListener<TcpSocket>(*handler);
+	handler->Select(0, 0);
+	closed->SetCloseAndDelete(true);
+	handler->Select(0, 0);
+	ASSERT_FALSE(handler->HasSocket(closed.get()));
+	ASSERT_EQ(INVALID_SOCKET, closed->GetSocket());
+
 	handler->~SocketHandler();
 	std::memset(storage, 0, sizeof(storage));
 	EXPECT_EQ(INVALID_SOCKET, listener->GetSocket());
 	listener.reset();
+	closed.reset();
+	const SOCKET loneFd = lone->GetSocket();
+	lone.reset();
+	// Its descriptor was closed all the same.
+	EXPECT_EQ(-1, ::fcntl(loneFd, F_GETFD));
 }
 
 TEST(ListenSocket, PortInUseThrowsWithTheErrorText)
