@@ -146,14 +146,14 @@ BOOL ReleaseSemaphore(HANDLE semaphore, int releaseCount, int* previousCount)
 	auto* s = dynamic_cast<SemaphoreObject*>(Object(semaphore));
 	if (s == nullptr || releaseCount <= 0)
 		return FALSE;
-	{
-		std::lock_guard<std::mutex> guard(s->lock);
-		if (releaseCount > s->maximum - s->count)
-			return FALSE;
-		if (previousCount != nullptr)
-			*previousCount = s->count;
-		s->count += releaseCount;
-	}
+	// Notified under the lock: a waiter that wakes may close the semaphore
+	// at once, and nothing of it may be touched after the lock is released.
+	std::lock_guard<std::mutex> guard(s->lock);
+	if (releaseCount > s->maximum - s->count)
+		return FALSE;
+	if (previousCount != nullptr)
+		*previousCount = s->count;
+	s->count += releaseCount;
 	s->posted.notify_all();
 	return TRUE;
 }

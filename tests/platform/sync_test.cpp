@@ -73,3 +73,22 @@ TEST(Sync, SleepLastsThroughSignals)
 	setitimer(ITIMER_REAL, &timer, nullptr);
 	EXPECT_GE(elapsed, std::chrono::milliseconds(150));
 }
+
+// The poster must not touch a semaphore once its waiter can have woken: the
+// waiter may close it at once, as a finished thread frees its start signal.
+// A broadcast after the lock was released reached freed memory (the thread
+// sanitizer build shows it on every run).
+TEST(Sync, SemaphoreMayBeClosedByTheWaiterItWakes)
+{
+	for (int i = 0; i < 200; ++i)
+	{
+		HANDLE semaphore = CreateSemaphoreW(nullptr, 0, 1, nullptr);
+		ASSERT_NE(nullptr, semaphore);
+		std::thread waiter([semaphore] {
+			WaitForSingleObject(semaphore, INFINITE);
+			CloseHandle(semaphore);
+		});
+		EXPECT_EQ(TRUE, ReleaseSemaphore(semaphore, 1, nullptr));
+		waiter.join();
+	}
+}
