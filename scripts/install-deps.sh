@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   rhash librhash-dev python3
   nodejs chromium dante-server netcat-openbsd
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite twice:
 # once in a plain optimised build and once under AddressSanitizer and
-# UndefinedBehaviorSanitizer. Exits non-zero when anything fails.
+# UndefinedBehaviorSanitizer; then the tests that start threads under
+# ThreadSanitizer, and every fuzz target for ZC_FUZZ_SECONDS (30) seconds.
+# Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,3 +28,23 @@ echo "== build and test: address + undefined-behaviour sanitizers =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DZC_SANITIZE=ON -DZC_BENCHMARKS=OFF
+
+# The suites that hold tests starting threads, and those tests (CTest names
+# are Suite.Test).
+tsan_targets=(test_platform test_base test_pki)
+tsan_tests='^(Sync|Mutex|Semaphore|ThreadLifecycle|CryptoInitializer)\.'
+
+echo "== build and test: thread sanitizer (the tests that start threads) =="
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZC_TSAN=ON -DZC_BENCHMARKS=OFF >/dev/null
+cmake --build build/tsan -j "$jobs" --target "${tsan_targets[@]}"
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp" \
+ctest --test-dir build/tsan -j "$jobs" --output-on-failure --timeout 300 -R "$tsan_tests"
+
+echo "== fuzz: every target for ${ZC_FUZZ_SECONDS:-30}s (clang, address + undefined-behaviour sanitizers) =="
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZC_FUZZ=ON \
+  -DZC_TESTS=OFF -DZC_BENCHMARKS=OFF -DZC_FUZZ_SECONDS="${ZC_FUZZ_SECONDS:-30}" >/dev/null
+cmake --build build/fuzz -j "$jobs"
+# Each run starts from the committed seeds alone.
+rm -rf build/fuzz/ci
+ctest --test-dir build/fuzz -j "$jobs" --output-on-failure
+cat build/fuzz/ci/*/summary
