@@ -1,0 +1,292 @@
+#include "agent/EventDispatcher.h"
+
+#include "PKI/NpkiStore.h"
+#include "base/Exception.h"
+#include "base/FileUtil.h"
+#include "base/Json2.h"
+#include "platform/files.h"
+#include "platform/path.h"
+#include "platform/text.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace EventDispatcher
+{
+
+namespace
+{
+
+// Conversion buffers of the export and import paths, in UTF-16 units.
+const int kExportPathUnits = 256;
+const int kImportPathUnits = 512;
+
+// The subject texts the import asks the store for.
+const int kSelectFolderName = 1;
+const int kSelectOrganization = 3;
+
+enum Event
+{
+	EventNone,
+	EventTerminate,
+	EventIgnored, // known names without work or reply
+	EventCertification,
+	EventExternalDrive,
+	EventExport,
+	EventImport,
+};
+
+struct EventName
+{
+	const char* name;
+	Event event;
+};
+
+// In the order the names are tried.
+const EventName kEvents[] = {
+	{ "zimracert_terminate", EventTerminate },
+	{ "zimracert_setOptions", EventIgnored },
+	{ "zimracert_getVersion", EventIgnored },
+	{ "zimracert_getCertification", EventCertification },
+	{ "zimracert_getExternalDrive", EventExternalDrive },
+	{ "zimracert_getConvertNOS", EventIgnored },
+	{ "zimracert_getConvertVendor", EventIgnored },
+	{ "zimracert_getExportCertificationB64", EventExport },
+	{ "zimracert_ImportCertificationB64", EventImport },
+	{ "zimracert_localStorage", EventIgnored },
+};
+
+bool EqualsNoCase(const std::string& a, const std::string& b)
+{
+	if (a.size() != b.size())
+		return false;
+	for (size_t i = 0; i < a.size(); ++i)
+	{
+		char x = a[i];
+		char y = b[i];
+		if (x >= 'A' && x <= 'Z')
+			x = static_cast<char>(x - 'A' + 'a');
+		if (y >= 'A' && y <= 'Z')
+			y = static_cast<char>(y - 'A' + 'a');
+		if (x != y)
+			return false;
+	}
+	return true;
+}
+
+// The event as written JSON against each name in quotes: only a string
+// whose text needs no escaping can match.
+Event Identify(const Json2& event)
+{
+	const std::string written = event.ToString(true);
+	for (const EventName& entry : kEvents)
+		if (EqualsNoCase(written, std::string("\"") + entry.name + "\""))
+			return entry.event;
+	return EventNone;
+}
+
+Json2 Failure(int reason)
+{
+	Json2 result;
+	result["SUCCESS"] = Json2(false);
+	result["REASON"] = Json2(reason);
+	return result;
+}
+
+Json2 Success()
+{
+	Json2 result;
+	result["SUCCESS"] = Json2(true);
+	result["REASON"] = Json2("");
+	return result;
+}
+
+// A list, or "" when it stayed empty.
+Json2 ListOrEmpty(int count, Json2 list)
+{
+	return count > 0 ? list : Json2("");
+}
+
+Json2 ListCertificates(Json2& data, NpkiStore* store)
+{
+	const std::string drive = data.HasKey("external") ? data["external"].GetString() : "";
+	Json2 list;
+	const int count = store != nullptr ? store->ListCertificates(drive, &list) : 0;
+	return ListOrEmpty(count, std::move(list));
+}
+
+Json2 ListDrives(NpkiStore* store)
+{
+	Json2 list;
+	const int count = store != nullptr ? store->ListExternalDrives(&list) : 0;
+	return ListOrEmpty(count, std::move(list));
+}
+
+bool HasAll(const Json2& data, std::initializer_list<const char*> names)
+{
+	for (const char* name : names)
+		if (!data.HasKey(name))
+			return false;
+	return true;
+}
+
+// False when the path does not fit, or holds a NUL that would make it name
+// another file.
+bool ToWide(const std::string& text, char16_t* buffer, int units)
+{
+	return text.find('\0') == std::string::npos
+		&& MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, buffer, units) != 0;
+}
+
+Json2 Export(Json2& data, NpkiStore* store)
+{
+	if (store == nullptr || !HasAll(data, { "certPath", "keyPath", "certPassword" }))
+		return Failure(ReasonMissingMember);
+	const std::string certPath = data["certPath"].GetString();
+	const std::string keyPath = data["keyPath"].GetString();
+	const std::string password = data["certPassword"].GetString();
+	if (certPath.empty() || keyPath.empty() || password.empty())
+		return Failure(ReasonEmptyMember);
+
+	char16_t certWide[kExportPathUnits];
+	char16_t keyWide[kExportPathUnits];
+	const bool certFits = ToWide(certPath, certWide, kExportPathUnits);
+	const bool keyFits = ToWide(keyPath, keyWide, kExportPathUnits);
+	// A key path too long for its buffer names no file that opens.
+	FILE* key = keyFits ? _wfopen(keyWide, u"r") : nullptr;
+	if (key == nullptr)
+		return Failure(ReasonKeyUnreadable);
+	std::fclose(key);
+	if (!certFits)
+		return Json2(); // the reply's data is null
+
+	if (!store->CheckKeyPassword(keyPath, password))
+		return Failure(ReasonBadPassword);
+	std::string pfx;
+	if (!store->ExportPfxBase64(certPath, keyPath, password, password, &pfx))
+		return Failure(ReasonPfxFailed);
+	Json2 result = Success();
+	result["CONVERT"] = Json2(ReplaceAll(pfx, "\n", ""));
+	return result;
+}
+
+Json2 Import(Json2& data, NpkiStore* store)
+{
+	if (store == nullptr || !HasAll(data, { "certFile", "certPassword", "external" }))
+		return Failure(ReasonMissingMember);
+	const std::string pfx = ReplaceAll(data["certFile"].GetString(), "\n", "");
+	const std::string password = data["certPassword"].GetString();
+	const std::string external = data["external"].GetString();
+	if (pfx.empty() || password.empty())
+		return Failure(ReasonEmptyMember);
+
+	// Every folder below comes from the page: the drive must be one of this
+	// machine's, and the two names taken from the certificate must each stay
+	// one folder, so that nothing is written outside that drive's NPKI folder.
+	std::string folder;
+	if (external.empty())
+		store->GetPrimaryRootUtf8(&folder);
+	else if (IsExistingDriveRoot(external))
+		folder = external + "NPKI";
+	if (folder.empty() || MakeDirs(folder.c_str()) != 1)
+		return Failure(ReasonBaseFolder);
+
+	std::string organization;
+	if (!store->InspectPfxBase64(pfx, password, kSelectOrganization, &organization)
+		|| !IsSafeFolderName(organization))
+		return Failure(ReasonBadOrganization);
+	folder += "\\" + organization + "\\USER";
+
+	std::string name;
+	if (!store->InspectPfxBase64(pfx, password, kSelectFolderName, &name) || !IsSafeFolderName(name))
+		return Failure(ReasonCertFolder);
+	folder += "\\" + name;
+	char16_t wide[kImportPathUnits];
+	if (!ToWide(folder, wide, kImportPathUnits) || MakeDirsWide(wide) != 1)
+		return Failure(ReasonCertFolder);
+
+	if (!store->ImportPfxBase64(pfx, folder + "\\signCert.der", folder + "\\signPri.key", password, password))
+		return Failure(ReasonWriteFailed);
+	return Success();
+}
+
+std::string Reply(const Json2& event, Json2 payload)
+{
+	Json2 body;
+	body["call_back"] = event;
+	body["data"] = std::move(payload);
+	Json2 reply;
+	reply.Add(Json2("zimracert"));
+	reply.Add(std::move(body));
+	return reply.ToString(true);
+}
+
+} // namespace
+
+bool IsSafeFolderName(const std::string& name)
+{
+	if (name.empty() || name == "." || name == "..")
+		return false;
+	for (const char c : name)
+	{
+		const unsigned char byte = static_cast<unsigned char>(c);
+		if (byte < 0x20 || byte == 0x7F || c == '\\' || c == '/' || c == ':')
+			return false;
+	}
+	return true;
+}
+
+bool IsExistingDriveRoot(const std::string& root)
+{
+	if (root.size() != 3 || root[1] != ':' || root[2] != '\\')
+		return false;
+	const char letter = static_cast<char>(root[0] >= 'a' && root[0] <= 'z' ? root[0] - 'a' + 'A' : root[0]);
+	for (const auto& drive : LogicalDrives())
+		if (drive.first == letter)
+			return true;
+	return false;
+}
+
+Outcome Dispatch(const std::string& message, NpkiStore* store)
+{
+	Outcome outcome;
+	try
+	{
+		Json2 value = Json2::Parse(message);
+		if (value.Type() != Json2::Array || value.GetArray().size() != 2)
+			return outcome;
+		const Json2 event = value.GetArray().front();
+		Json2 data = value.GetArray().back();
+		Json2 payload;
+		switch (Identify(event))
+		{
+		case EventNone:
+		case EventIgnored:
+			return outcome;
+		case EventTerminate:
+			outcome.terminate = true;
+			return outcome;
+		case EventCertification:
+			payload = ListCertificates(data, store);
+			break;
+		case EventExternalDrive:
+			payload = ListDrives(store);
+			break;
+		case EventExport:
+			payload = Export(data, store);
+			break;
+		case EventImport:
+			payload = Import(data, store);
+			break;
+		}
+		outcome.reply = Reply(event, std::move(payload));
+		outcome.hasReply = true;
+	}
+	catch (const Exception& e)
+	{
+		std::fprintf(stderr, "onmessage error[%s] \n", e.Message().c_str());
+	}
+	return outcome;
+}
+
+} // namespace EventDispatcher
