@@ -8,7 +8,7 @@ packages=(
   libssl-dev openssl libnspr4-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   rhash librhash-dev python3
-  nodejs chromium dante-server netcat-openbsd
+  nodejs chromium dante-server netcat-openbsd xdg-utils
   clang libclang-rt-14-dev
 )
 

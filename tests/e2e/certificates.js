@@ -1,0 +1,115 @@
+'use strict';
+// A page's whole conversation with the built agent through a real client:
+//   node certificates.js AGENT polling|websocket [tls]
+// list (checked against the openssl command), drives, export (opened by
+// openssl pkcs12), import to another drive (the key read by the fixture
+// tool), the refusals, and terminate.
+
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const h = require('./lib/harness');
+
+const [agentPath, transport, security] = process.argv.slice(2);
+const Client = { polling: h.PollingClient, websocket: h.WebSocketClient }[transport];
+assert.ok(agentPath && Client, 'usage: certificates.js AGENT polling|websocket [tls]');
+const tls = security === 'tls';
+
+function checkRecords(workspace, records, expectedFolders) {
+  assert.ok(Array.isArray(records), `a list of records: ${JSON.stringify(records)}`);
+  assert.deepEqual(records.map((r) => r['cert.der.path']).sort(),
+    expectedFolders.map((f) => `${f}\\signCert.der`).sort());
+  for (const record of records) {
+    const host = workspace.host(record['cert.der.path'].replace(/^([A-Z]):\\/, (_, d) => `${d.toLowerCase()}/`)
+      .replace(/\\/g, '/'));
+    const reading = h.opensslReading(host);
+    assert.equal(record['cert.fingerprint.SHA1'], reading.sha1);
+    assert.equal(record['cert.fingerprint.MD5'], reading.md5);
+    assert.equal(record['cert.subjectname.CN'], reading.cn);
+    assert.equal(record['cert.key.path'], record['cert.der.path'].replace('signCert.der', 'signPri.key'));
+  }
+}
+
+h.main(async () => {
+  const workspace = new h.Workspace(agentPath);
+  workspace.putStandardTree();
+  let certificate;
+  if (tls) certificate = workspace.makeCertificate();
+  const agent = await h.Agent.start(workspace, { tls });
+  const page = new Client(agent);
+  await page.connect();
+
+  if (tls) {
+    // The agent presents the certificate of its file.
+    const served = h.run('sh', ['-c', `openssl s_client -connect 127.0.0.1:${agent.port} </dev/null 2>/dev/null `
+      + '| openssl x509 -noout -fingerprint -sha256']).toString();
+    assert.equal(served, h.openssl('x509', '-in', certificate, '-noout', '-fingerprint', '-sha256'));
+  }
+
+  // Listing: the records agree with openssl's reading, Korean name intact.
+  const npki = 'C:\\Program Files\\NPKI';
+  let reply = await page.request('zimracert_getCertification', {});
+  assert.equal(reply.call_back, 'zimracert_getCertification');
+  checkRecords(workspace, reply.data, [`${npki}\\yessign\\USER\\cn=홍길동()0012345,ou=BANK`,
+    `${npki}\\plain\\USER\\plain1`]);
+  assert.ok(reply.data.some((r) => r['cert.subjectname.CN'] === '홍길동()0012345'));
+
+  reply = await page.request('zimracert_getExternalDrive', {});
+  assert.deepEqual(reply, { call_back: 'zimracert_getExternalDrive', data: ['D:\\', 'E:\\'] });
+
+  // Export from D: with the key's password; the PKCS#12 holds the pair.
+  const folder = 'D:\\NPKI\\org1\\USER\\cn=name1,ou=unit1,o=org1,c=KR';
+  const exportData = { certPath: `${folder}\\signCert.der`, keyPath: `${folder}\\signPri.key`,
+    certPassword: h.KEY_PASSWORD };
+  reply = await page.request('zimracert_getExportCertificationB64', exportData);
+  assert.equal(reply.data.SUCCESS, true, JSON.stringify(reply));
+  assert.equal(reply.data.REASON, '');
+  assert.ok(!reply.data.CONVERT.includes('\n'));
+  const p12 = workspace.host('exported.p12');
+  fs.writeFileSync(p12, Buffer.from(reply.data.CONVERT, 'base64'));
+  const pass = ['-legacy', '-passin', `pass:${h.KEY_PASSWORD}`];
+  const keyPem = h.openssl('pkcs12', '-in', p12, ...pass, '-nocerts', '-nodes');
+  const certPem = h.openssl('pkcs12', '-in', p12, ...pass, '-nokeys');
+  const modulus = (args, input) => h.run('openssl', args, { input }).toString();
+  assert.equal(modulus(['rsa', '-noout', '-modulus'], keyPem), modulus(['x509', '-noout', '-modulus'], certPem));
+  assert.equal(modulus(['x509', '-noout', '-fingerprint'], certPem),
+    h.openssl('x509', '-inform', 'DER', '-in', path.join(h.keys, 'signCert.der'), '-noout', '-fingerprint'));
+
+  // The refusals: wrong password, a missing member.
+  reply = await page.request('zimracert_getExportCertificationB64', { ...exportData, certPassword: 'wrong' });
+  assert.deepEqual(reply.data, { REASON: -9997, SUCCESS: false });
+  reply = await page.request('zimracert_getExportCertificationB64', { certPath: exportData.certPath });
+  assert.deepEqual(reply.data, { REASON: -9999, SUCCESS: false });
+
+  // Import the fixture PKCS#12 (line feeds and all) to E:, then list it there.
+  const pfx = h.openssl('base64', '-in', path.join(h.keys, 'aes.p12'));
+  reply = await page.request('zimracert_ImportCertificationB64', { certFile: pfx, certPassword: h.PFX_PASSWORD,
+    external: 'E:\\' });
+  assert.deepEqual(reply, { call_back: 'zimracert_ImportCertificationB64', data: { REASON: '', SUCCESS: true } });
+  const written = workspace.host('e/NPKI/org1/USER/cn=name1,ou=unit1,o=org1,c=KR');
+  const decrypted = workspace.host('decrypted.der');
+  const report = h.run('python3', [path.join(h.keys, 'npki_keys.py'), 'decrypt', path.join(written, 'signPri.key'),
+    h.PFX_PASSWORD, decrypted]).toString();
+  assert.match(report, /^seed /);
+  assert.equal(h.openssl('rsa', '-inform', 'DER', '-in', decrypted, '-noout', '-modulus'),
+    h.openssl('rsa', '-in', path.join(h.keys, 'key.pem'), '-noout', '-modulus'));
+  reply = await page.request('zimracert_getCertification', { external: 'E:\\' });
+  checkRecords(workspace, reply.data, ['E:\\\\NPKI\\org1\\USER\\cn=name1,ou=unit1,o=org1,c=KR']);
+
+  // Names from a crafted certificate never leave the NPKI folder.
+  const before = workspace.files();
+  for (const [subject, reason] of [['/C=KR/O=..\\/x/CN=a', -9997], ['/C=KR/O=org/CN=..\\/..\\/y', -9995]]) {
+    reply = await page.request('zimracert_ImportCertificationB64', {
+      certFile: h.makePfx(workspace, subject), certPassword: h.PFX_PASSWORD, external: 'E:\\' });
+    assert.deepEqual(reply.data, { REASON: reason, SUCCESS: false }, subject);
+  }
+  assert.deepEqual(workspace.files(), before);
+
+  // Terminate: no reply, the agent ends with status 0 within 2 seconds.
+  const started = Date.now();
+  page.send('zimracert_terminate', {});
+  const exit = await agent.waitExit(2000 + 1000);
+  assert.deepEqual(exit, { code: 0, signal: null });
+  assert.ok(Date.now() - started < 2000, `stopped after ${Date.now() - started} ms`);
+  page.close();
+});
