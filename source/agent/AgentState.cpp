@@ -3,7 +3,6 @@
 std::atomic<std::uint8_t> g_quitRequested{0};
 std::atomic<std::uint8_t> g_useTls{0};
 std::int32_t g_listenPort = 0;
-NpkiStore* g_npkiStore = nullptr;
 WatchdogRecord* g_watchdog = nullptr;
 std::string g_certPath;
 std::string g_sessionId;

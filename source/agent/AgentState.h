@@ -41,7 +41,7 @@ extern std::atomic<std::uint8_t> g_quitRequested;
 extern std::atomic<std::uint8_t> g_useTls;
 extern std::int32_t g_listenPort;
 // The one certificate store; never destroyed.
-extern NpkiStore* g_npkiStore;
+extern NpkiStore* g_npkiStore; // defined with the store (PKI/NpkiStore.cpp)
 extern WatchdogRecord* g_watchdog;
 // The TLS certificate file.
 extern std::string g_certPath;
