@@ -92,7 +92,7 @@ class Workspace {
     const target = this.host('bin/cert/local.pem');
     const script = path.join(source, 'scripts/make-local-cert.sh');
     if (fs.existsSync(script)) {
-      run('bash', [script, target], { env: { ...process.env, ZIMRACERT_NO_MKCERT: '1' } });
+      run('bash', [script, this.host('bin')]);
     } else {
       const key = this.host('bin/cert/key.pem');
       const cert = this.host('bin/cert/cert.pem');
