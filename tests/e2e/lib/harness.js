@@ -133,7 +133,8 @@ class Workspace {
   }
 }
 
-// The agent as a child process; its output is kept for the checks.
+// The agent as a child process; its output is kept for the checks and
+// shown when a test fails.
 class Agent {
   constructor(workspace, args) {
     this.stdout = '';
@@ -148,6 +149,7 @@ class Agent {
       this.child.on('exit', (code, signal) => resolve({ code, signal }));
     });
     process.on('exit', () => this.child.kill('SIGKILL'));
+    Agent.started.push(this);
   }
 
   static async start(workspace, { tls = false, port } = {}) {
@@ -306,9 +308,15 @@ async function main(steps) {
     process.exit(0);
   } catch (error) {
     console.error(error);
+    for (const agent of Agent.started) {
+      console.error(`--- agent on port ${agent.port}: standard output ---\n${agent.stdout}`);
+      console.error(`--- standard error ---\n${agent.stderr}`);
+    }
     process.exit(1);
   }
 }
+
+Agent.started = [];
 
 module.exports = {
   Agent, PollingClient, WebSocketClient, Workspace,
