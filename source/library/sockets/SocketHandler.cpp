@@ -749,7 +749,7 @@ void SocketHandler::ProcessCloseRequests()
 		// A connection kept for the pool is parked once its output is out,
 		// without shutting down its sending side.
 		const bool parks = p->RetainForPool() && !p->ConnectionLost();
-		if (tcp != nullptr && p->IsConnected() && tcp->FlushBeforeClose() && !p->IsSSL() &&
+		if (tcp != nullptr && p->IsConnected() && tcp->FlushBeforeClose() &&
 			p->TimeSinceClose() < kGracefulCloseSeconds && (!parks || tcp->GetOutputLength() != 0))
 		{
 			if (tcp->GetOutputLength() != 0)
@@ -759,6 +759,10 @@ void SocketHandler::ProcessCloseRequests()
 			}
 			else if (!(tcp->GetShutdown() & 1))
 			{
+				// A TLS connection ends with close_notify, ahead of the TCP
+				// end; while it waits for room the next turn tries again.
+				if (!tcp->SendCloseNotify())
+					return;
 				if (s != INVALID_SOCKET && winsock::shutdown(s, SD_SEND) == SOCKET_ERROR)
 				{
 					const int err = WSAGetLastError();

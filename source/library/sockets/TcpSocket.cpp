@@ -3,9 +3,6 @@
 #include "sockets/ISocketHandler.h"
 #include "sockets/WinsockInit.h"
 
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -30,8 +27,7 @@ TcpSocket::TcpSocket(ISocketHandler& handler)
 
 TcpSocket::~TcpSocket()
 {
-	if (m_ssl != nullptr)
-		SSL_free(m_ssl);
+	FreeSsl();
 }
 
 std::uint64_t TcpSocket::GetBytesSent(bool clear)
@@ -79,14 +75,6 @@ void TcpSocket::OnWriteComplete()
 {
 }
 
-void TcpSocket::InitSSLClient()
-{
-}
-
-void TcpSocket::InitSSLServer()
-{
-}
-
 void TcpSocket::OnOutputBelowLimit()
 {
 }
@@ -102,7 +90,7 @@ void TcpSocket::Disconnected(short reason, int code)
 
 // ---- input ----
 
-void TcpSocket::EndOfInput()
+void TcpSocket::EndOfInput(short reason)
 {
 	// The peer has stopped sending, but may still be reading (a half-close
 	// after its request): what is queued for it still goes out under the
@@ -110,7 +98,7 @@ void TcpSocket::EndOfInput()
 	// is no longer watched for reading.
 	m_inputEnded = true;
 	OnDisconnect();
-	OnDisconnect(0, 0);
+	OnDisconnect(reason, 0);
 	// A client that reconnects does so at once, without a graceful close.
 	if (ReconnectEnabled())
 		SetFlushBeforeClose(false);
@@ -140,7 +128,7 @@ void TcpSocket::OnRead()
 		}
 		if (n == 0)
 		{
-			EndOfInput();
+			EndOfInput(0);
 			return;
 		}
 		if (n < 1 || n > static_cast<int>(kReadSize))
@@ -148,30 +136,10 @@ void TcpSocket::OnRead()
 	}
 	else
 	{
-		if (!Ready())
-			return;
 		call = "OnRead(ssl)";
-		if (m_ssl == nullptr)
-		{
-			NoSslConnection(call);
+		n = ReadSsl(buf);
+		if (n <= 0)
 			return;
-		}
-		n = SSL_read(m_ssl, buf, static_cast<int>(kReadSize));
-		if (n == -1)
-		{
-			const int e = SSL_get_error(m_ssl, -1);
-			if (e != SSL_ERROR_NONE && e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE)
-				Disconnected(6, e);
-			return;
-		}
-		if (n == 0)
-		{
-			Disconnected(4, 0);
-			SetShutdown(1);
-			return;
-		}
-		if (n < 1 || n > static_cast<int>(kReadSize))
-			Log(call, n, "abnormal value from SSL_read", LOG_LEVEL_ERROR);
 	}
 	if (n >= 1 && n <= static_cast<int>(kReadSize))
 	{
@@ -282,52 +250,18 @@ bool TcpSocket::AppendToLine(const char* segment)
 
 std::size_t TcpSocket::WriteOnce(const char* data, std::size_t n)
 {
-	int r;
-	if (!IsSSL())
+	if (IsSSL())
+		return WriteSsl(data, n);
+	const int r = winsock::send(GetSocket(), data, static_cast<int>(std::min<std::size_t>(n, INT_MAX)), 0);
+	if (r == SOCKET_ERROR)
 	{
-		r = winsock::send(GetSocket(), data, static_cast<int>(std::min<std::size_t>(n, INT_MAX)), 0);
-		if (r == SOCKET_ERROR)
+		const int err = WSAGetLastError();
+		if (err != WSAEWOULDBLOCK)
 		{
-			const int err = WSAGetLastError();
-			if (err != WSAEWOULDBLOCK)
-			{
-				Log("send", err, WinsockErrorText(err), LOG_LEVEL_FATAL);
-				Disconnected(3, err);
-			}
-			return 0;
+			Log("send", err, WinsockErrorText(err), LOG_LEVEL_FATAL);
+			Disconnected(3, err);
 		}
-	}
-	else
-	{
-		if (m_ssl == nullptr)
-		{
-			NoSslConnection("OnWrite/SSL_write");
-			return 0;
-		}
-		const int asked = m_sslRepeatLength != 0 ? m_sslRepeatLength : static_cast<int>(std::min<std::size_t>(n, INT_MAX));
-		r = SSL_write(m_ssl, data, asked);
-		if (r == -1)
-		{
-			const int e = SSL_get_error(m_ssl, -1);
-			if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
-			{
-				// OpenSSL wants the same write repeated.
-				m_sslRepeatLength = asked;
-				return 0;
-			}
-			Disconnected(7, e);
-			char text[256];
-			ERR_error_string_n(static_cast<unsigned long>(e), text, sizeof(text));
-			Log("OnWrite/SSL_write", e, text, LOG_LEVEL_FATAL);
-			return 0;
-		}
-		if (r == 0)
-		{
-			Disconnected(5, 0);
-			m_sslRepeatLength = 0;
-			return 0;
-		}
-		m_sslRepeatLength = 0;
+		return 0;
 	}
 	if (r <= 0)
 		return 0;
@@ -466,6 +400,8 @@ int TcpSocket::Close()
 		return 0;
 	}
 	SetNonblocking(true);
+	// close_notify goes out before the TCP sending side is shut down.
+	SendCloseNotify();
 	if (!ConnectionLost() && IsConnected() && !(GetShutdown() & 1))
 	{
 		if (winsock::shutdown(GetSocket(), SD_SEND) == SOCKET_ERROR)
@@ -478,12 +414,6 @@ int TcpSocket::Close()
 		if (n > 0)
 			Log("read() after shutdown", n, "bytes read", LOG_LEVEL_WARNING);
 	}
-	if (IsSSL() && m_ssl != nullptr)
-		SSL_shutdown(m_ssl);
-	if (m_ssl != nullptr)
-	{
-		SSL_free(m_ssl);
-		m_ssl = nullptr;
-	}
+	FreeSsl();
 	return Socket::Close();
 }

@@ -4,6 +4,8 @@
 #include "sockets/RingBuffer.h"
 #include "sockets/StreamSocket.h"
 
+#include <openssl/ssl.h>
+
 #include <climits>
 #include <cstdint>
 #include <list>
@@ -44,6 +46,21 @@ public:
 	void OnSocks4ConnectFailed() override;
 	bool OnSocks4Read() override;
 
+	// TLS (TcpSocketTls.cpp). The handler drives the handshake through
+	// SSLNegotiate, one step per readable or writable event.
+	void OnSSLAccept() override;
+	void OnSSLConnect() override;
+	bool SSLNegotiate() override;
+	void OnSSLNegotiateTimeout() override;
+	SSL_CTX* GetSslContext() override;
+	SSL* GetSsl() override;
+	// The pass-phrase callback of the server contexts: userdata is the
+	// socket whose pass phrase is handed over.
+	static int KeyPasswordCallback(char* buf, int size, int rwflag, void* userdata);
+	// Sends close_notify on an established TLS connection that has not sent
+	// it yet. False only while it waits for room in the send buffer.
+	bool SendCloseNotify();
+
 	// Also sets the bypass of the input ring buffer to the same value.
 	void SetLineMode(bool on) override;
 	int GetIpProtocol() override;
@@ -79,6 +96,16 @@ public:
 protected:
 	// A connected client socket whose connection ends connects again.
 	void SetReconnectEnabled(bool on) { m_reconnectEnabled = on; }
+
+	// Server form: the named process-wide context, holding the certificate,
+	// key and chain of one PEM file whose key is encrypted under password.
+	void InitializeContext(const std::string& context, const std::string& keyfile, const std::string& password,
+		const SSL_METHOD* method);
+	// Client form: the named client context, no files.
+	void InitializeContext(const std::string& context, const SSL_METHOD* method);
+	// Client context with a certificate and key given as objects.
+	void InitializeContext(const std::string& context, X509* certificate, EVP_PKEY* key, const SSL_METHOD* method);
+
 	// Cuts one read into lines and raw data. buf holds n bytes and room for
 	// one more.
 	void OnRead(char* buf, std::size_t n);
@@ -91,7 +118,8 @@ private:
 	// The peer closed or a read or write failed.
 	void Disconnected(short reason, int code);
 	// The peer has sent its last byte.
-	void EndOfInput();
+	// reason: 0 for the socket's end of file, 4 for TLS close_notify.
+	void EndOfInput(short reason);
 	// Bytes the descriptor took (0 when none).
 	std::size_t WriteOnce(const char* data, std::size_t n);
 	// Queues the bytes; false, with the connection closing and the bytes
@@ -110,6 +138,13 @@ private:
 	// Consumes the SOCKS4 server's reply from the input ring buffer, then
 	// hands what followed it to the reader.
 	void ReadSocks4Reply();
+	// One read or write through the TLS connection: the bytes read or taken,
+	// 0 when none (the event is over).
+	int ReadSsl(char* buf);
+	std::size_t WriteSsl(const char* data, std::size_t n);
+	// SSL_new and its socket BIO; false, with the close requested, on failure.
+	bool StartSsl();
+	void FreeSsl();
 
 	RingBuffer m_ibuf;
 	bool m_bypassInputBuffer = false;

@@ -1,0 +1,236 @@
+#pragma once
+
+// Helpers for the TLS tests: a TLS server connection and a TLS client
+// connection on the framework, the settings they read and the events they
+// record, a listener served from a thread of its own (for outside peers such
+// as openssl s_client and Python), and a loop runner for in-process pairs.
+
+#include "SocketTestSupport.h"
+
+#include "sockets/Ipv4Address.h"
+#include "sockets/ListenSocket.h"
+#include "sockets/SocketHandler.h"
+
+#include <gtest/gtest.h>
+
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+inline std::string TlsFixture(const std::string& name)
+{
+	return std::string(ZC_TEST_DATA_DIR) + "/tls/" + name;
+}
+
+// What every TLS connection of a test reads. Reset at the start of a test.
+struct TlsSettings
+{
+	std::string context = "tests";
+	std::string file = TlsFixture("local.pem");
+	std::string password = "61937";
+	int negotiateTimeout = 30;
+	int serverSendBuffer = 0; // SO_SNDBUF of accepted sockets; 0 leaves it
+	std::string greeting = "hello"; // the client's first line
+	std::function<void(TcpSocket&)> onServerAccept;
+};
+
+// What the connections report; touched only by the thread running the loop.
+struct TlsEvents
+{
+	int accepts = 0, acceptFailed = 0, serverConnectFailed = 0, serversDestroyed = 0;
+	int connects = 0, clientConnectFailed = 0, clientsDestroyed = 0;
+	std::vector<std::string> serverLines, clientLines;
+	std::vector<int> clientDisconnects; // reason * 100000 + code
+	std::vector<SSL_CTX*> serverContexts;
+};
+
+inline TlsSettings g_tls;
+inline TlsEvents g_events;
+
+inline void ResetTls()
+{
+	g_tls = TlsSettings();
+	g_events = TlsEvents();
+}
+
+// n bytes of a pattern that Python can rebuild: byte i is i % 251.
+inline std::string Pattern(std::size_t n)
+{
+	std::string s(n, '\0');
+	for (std::size_t i = 0; i < n; ++i)
+		s[i] = static_cast<char>(i % 251);
+	return s;
+}
+
+// Accepted with TLS on. "big <n>" is answered with n pattern bytes, sent in
+// 64 KiB pieces, and a close; "bye" with "bye" and a close; any other line is
+// echoed as "echo:<line>".
+class TlsServerSocket : public TcpSocket
+{
+public:
+	explicit TlsServerSocket(ISocketHandler& handler)
+		: TcpSocket(handler)
+	{
+		SetLineMode(true);
+		m_negotiateTimeout = g_tls.negotiateTimeout;
+	}
+	~TlsServerSocket() override { ++g_events.serversDestroyed; }
+
+	void Init() override
+	{
+		EnableSSL(true);
+		if (g_tls.serverSendBuffer > 0)
+			::setsockopt(GetSocket(), SOL_SOCKET, SO_SNDBUF, &g_tls.serverSendBuffer, sizeof(int));
+	}
+	void InitSSLServer() override { Load(g_tls.context, g_tls.file, g_tls.password); }
+	void Load(const std::string& context, const std::string& file, const std::string& password)
+	{
+		InitializeContext(context, file, password, TLS_server_method());
+	}
+	void OnAccept() override
+	{
+		++g_events.accepts;
+		g_events.serverContexts.push_back(GetSslContext());
+		if (g_tls.onServerAccept)
+			g_tls.onServerAccept(*this);
+	}
+	void OnSSLAcceptFailed() override { ++g_events.acceptFailed; }
+	void OnSSLConnectFailed() override { ++g_events.serverConnectFailed; }
+	void OnLine(const std::string& line) override
+	{
+		g_events.serverLines.push_back(line);
+		if (line.rfind("big ", 0) == 0)
+		{
+			const std::string data = Pattern(std::stoul(line.substr(4)));
+			for (std::size_t at = 0; at < data.size(); at += 65536)
+				SendBuf(data.data() + at, std::min<std::size_t>(65536, data.size() - at));
+			SetCloseAndDelete(true);
+		}
+		else if (line == "bye")
+		{
+			Send("bye\n");
+			SetCloseAndDelete(true);
+		}
+		else
+		{
+			Send("echo:" + line + "\n");
+		}
+	}
+};
+
+// The client side: sends the greeting once the handshake stands, records the
+// lines it gets and closes after "bye".
+class TlsClientSocket : public TcpSocket
+{
+public:
+	explicit TlsClientSocket(ISocketHandler& handler)
+		: TcpSocket(handler)
+	{
+		SetLineMode(true);
+	}
+	~TlsClientSocket() override { ++g_events.clientsDestroyed; }
+
+	void OnConnect() override
+	{
+		++g_events.connects;
+		if (!g_tls.greeting.empty())
+			Send(g_tls.greeting + "\n");
+	}
+	void OnSSLConnectFailed() override { ++g_events.clientConnectFailed; }
+	void OnDisconnect(short reason, int code) override { g_events.clientDisconnects.push_back(reason * 100000 + code); }
+	void OnLine(const std::string& line) override
+	{
+		g_events.clientLines.push_back(line);
+		if (line == "bye")
+			SetCloseAndDelete(true);
+	}
+};
+
+// A blocking connect to 127.0.0.1:port handed to a TLS client socket the way
+// a finished connect is: the handler's connect pass starts the handshake.
+inline TlsClientSocket* StartClient(SocketHandler& handler, unsigned short port, int receiveBuffer = 0)
+{
+	const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+	if (receiveBuffer > 0)
+		::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_port = htons(port);
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	EXPECT_EQ(0, ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)));
+	auto* client = new TlsClientSocket(handler);
+	client->Attach(fd);
+	client->SetNonblocking(true);
+	client->SetIsClient();
+	client->SetOwnedByHandler(true);
+	client->EnableSSL(true);
+	client->SetCallOnConnect(true);
+	handler.Add(client);
+	return client;
+}
+
+inline std::unique_ptr<ListenSocket<TlsServerSocket>> TlsListener(SocketHandler& handler)
+{
+	auto listener = std::make_unique<ListenSocket<TlsServerSocket>>(handler);
+	Ipv4Address loopback("127.0.0.1", 0);
+	EXPECT_EQ(0, listener->Bind(loopback, 20));
+	handler.Add(listener.get());
+	return listener;
+}
+
+// Turns the loop on this thread until done() or the time is up.
+inline bool RunUntil(SocketHandler& handler, const std::function<bool()>& done, double seconds = 20)
+{
+	const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+	while (!done())
+	{
+		if (std::chrono::steady_clock::now() > deadline)
+			return false;
+		handler.Select(0, 10000);
+	}
+	return true;
+}
+
+// A TLS listener served from a thread of its own while the test thread runs
+// an outside client. Stop() joins the thread; only then may the test read
+// the log and the events.
+class BackgroundServer
+{
+public:
+	BackgroundServer()
+		: m_listener(TlsListener(handler))
+		, port(m_listener->GetPort())
+		, m_thread([this] {
+			while (!m_stop)
+				handler.Select(0, 20000);
+		})
+	{
+	}
+	~BackgroundServer() { Stop(); }
+
+	void Stop()
+	{
+		m_stop = true;
+		if (m_thread.joinable())
+			m_thread.join();
+	}
+
+	RecordingLog log;
+	SocketHandler handler{&log};
+
+private:
+	std::unique_ptr<ListenSocket<TlsServerSocket>> m_listener;
+
+public:
+	const unsigned short port;
+
+private:
+	std::atomic<bool> m_stop{false};
+	std::thread m_thread;
+};
