@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include <atomic>
@@ -69,8 +70,9 @@ inline std::string Pattern(std::size_t n)
 }
 
 // Accepted with TLS on. "big <n>" is answered with n pattern bytes, sent in
-// 64 KiB pieces, and a close; "bye" with "bye" and a close; any other line is
-// echoed as "echo:<line>".
+// 64 KiB pieces, and a close; "bye" with "bye" and a close; "stale" leaves an
+// error in OpenSSL's queue and is not answered; any other line is echoed as
+// "echo:<line>".
 class TlsServerSocket : public TcpSocket
 {
 public:
@@ -111,6 +113,11 @@ public:
 			for (std::size_t at = 0; at < data.size(); at += 65536)
 				SendBuf(data.data() + at, std::min<std::size_t>(65536, data.size() - at));
 			SetCloseAndDelete(true);
+		}
+		else if (line == "stale")
+		{
+			// What other code on the loop's thread may leave behind.
+			ERR_raise(ERR_LIB_USER, 1);
 		}
 		else if (line == "bye")
 		{
