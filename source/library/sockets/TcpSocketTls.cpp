@@ -216,6 +216,9 @@ void TcpSocket::FreeSsl()
 		SSL_free(m_ssl);
 	m_ssl = nullptr;
 	m_sbio = nullptr;
+	// The context stays in its table; a socket that connects again takes
+	// it from there anew.
+	m_sslContext = nullptr;
 }
 
 void TcpSocket::OnSSLAccept()

@@ -146,6 +146,26 @@ TEST(TcpSocketTls, OurClientAgainstOurServer)
 		EXPECT_EQ(4 * 100000, d);
 }
 
+// A client that reconnects after the server closed shakes hands again and
+// hears OnReconnect.
+TEST(TcpSocketTls, ReconnectingClientNegotiatesAgain)
+{
+	ResetTls();
+	RecordingLog log;
+	SocketHandler handler(&log);
+	auto listener = TlsListener(handler);
+	g_tls.greeting = "bye";
+	TlsClientSocket client(handler);
+	client.EnableSSL(true);
+	client.SetReconnectEnabled(true);
+	ASSERT_TRUE(client.Open("127.0.0.1", listener->GetPort()));
+	handler.Add(&client);
+	ASSERT_TRUE(RunUntil(handler, [] { return g_events.reconnects == 1 && g_events.accepts == 2; }));
+	EXPECT_EQ(1, g_events.connects);
+	EXPECT_EQ(2, CountLines(log, "SSLNegotiate/SSL_connect", "Connection established"));
+	client.SetReconnectEnabled(false);
+}
+
 TEST(TcpSocketTls, OurClientAgainstOpensslServer)
 {
 	TempFolder folder;

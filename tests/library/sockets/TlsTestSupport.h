@@ -45,7 +45,7 @@ struct TlsSettings
 struct TlsEvents
 {
 	int accepts = 0, acceptFailed = 0, serverConnectFailed = 0, serversDestroyed = 0;
-	int connects = 0, clientConnectFailed = 0, clientsDestroyed = 0;
+	int connects = 0, reconnects = 0, clientConnectFailed = 0, clientsDestroyed = 0;
 	std::vector<std::string> serverLines, clientLines;
 	std::vector<int> clientDisconnects; // reason * 100000 + code
 	std::vector<SSL_CTX*> serverContexts;
@@ -149,7 +149,9 @@ public:
 		if (!g_tls.greeting.empty())
 			Send(g_tls.greeting + "\n");
 	}
+	void OnReconnect() override { ++g_events.reconnects; }
 	void OnSSLConnectFailed() override { ++g_events.clientConnectFailed; }
+	using TcpSocket::SetReconnectEnabled;
 	void OnDisconnect(short reason, int code) override { g_events.clientDisconnects.push_back(reason * 100000 + code); }
 	void OnLine(const std::string& line) override
 	{
