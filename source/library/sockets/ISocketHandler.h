@@ -28,7 +28,14 @@ public:
 	virtual ISocketHandler* NewHandler(StdLog* log) = 0;
 	virtual bool HasParent() = 0;
 	virtual ISocketHandler& GetParent() = 0;
+	// The worker handler with the fewest sockets; throws Exception without
+	// workers.
+	virtual ISocketHandler& GetLeastLoadedWorker() = 0;
 	virtual ISocketHandler& GetParentOrSelf() = 0;
+	// Starts n (2 to 255) workers, each running a handler of its own, over
+	// which a listener of this handler spreads the connections it accepts.
+	virtual void StartWorkerThreads(int n) = 0;
+	virtual bool HasWorkerThreads() = 0;
 	// A datagram socket on 127.0.0.1 whose only use is to make a select()
 	// of this handler return: Wakeup, callable from any thread without the
 	// handler's mutex, sends it one byte. Wakeup without it does nothing.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Exception.h"
+#include "base/MutexLock.h"
 #include "base/NetUtil.h"
 #include "sockets/ISocketHandler.h"
 #include "sockets/Ipv4Address.h"
@@ -131,20 +132,25 @@ public:
 				closesocket(a);
 				return;
 			}
+			if (Handler().HasWorkerThreads())
+			{
+				// To the least loaded worker, under its mutex; then woken, so
+				// that it watches the socket at once.
+				ISocketHandler& worker = Handler().GetLeastLoadedWorker();
+				Socket* p = new X(worker);
+				SetUp(p, a, peer, length);
+				{
+					MutexLock lock(worker.GetMutex());
+					worker.Add(p);
+					Accepted(p);
+				}
+				worker.Wakeup();
+				continue;
+			}
 			Socket* p = m_hasCreate ? m_creator->Create() : new X(Handler());
-			p->Attach(a);
-			// Linux does not pass non-blocking mode on to accepted sockets.
-			p->SetNonblocking(true);
-			if (length == static_cast<int>(sizeof(peer)) && peer.sin_family == AF_INET)
-				p->SetRemoteAddress(Ipv4Address(peer));
-			p->SetConnected(true);
-			p->Init();
-			p->SetOwnedByHandler(true);
+			SetUp(p, a, peer, length);
 			Handler().Add(p);
-			if (p->IsSSL())
-				p->OnSSLAccept();
-			else
-				p->OnAccept();
+			Accepted(p);
 		}
 	}
 
@@ -171,6 +177,26 @@ private:
 		m_shortage = true;
 		Handler().ModifyFdSets(this, false, false);
 		SetTimeout(kAcceptPauseSeconds);
+	}
+
+	void SetUp(Socket* p, SOCKET a, const sockaddr_in& peer, int length)
+	{
+		p->Attach(a);
+		// Linux does not pass non-blocking mode on to accepted sockets.
+		p->SetNonblocking(true);
+		if (length == static_cast<int>(sizeof(peer)) && peer.sin_family == AF_INET)
+			p->SetRemoteAddress(Ipv4Address(peer));
+		p->SetConnected(true);
+		p->Init();
+		p->SetOwnedByHandler(true);
+	}
+
+	static void Accepted(Socket* p)
+	{
+		if (p->IsSSL())
+			p->OnSSLAccept();
+		else
+			p->OnAccept();
 	}
 
 	[[noreturn]] void Fail(SOCKET s, const char* call, const std::string& message)

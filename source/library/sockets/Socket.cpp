@@ -2,6 +2,7 @@
 
 #include "base/Exception.h"
 #include "sockets/ISocketHandler.h"
+#include "sockets/SocketThread.h"
 #include "sockets/WinsockInit.h"
 
 #include <atomic>
@@ -339,11 +340,21 @@ void Socket::SetRetainForPool()
 		m_retainForPool = true;
 }
 
+bool Socket::Detach()
+{
+	// Only a socket its handler owns: the thread's handler deletes it.
+	if (!m_ownedByHandler || m_detached || m_detachRequested)
+		return false;
+	m_detachRequested = true;
+	Handler().SetDetachPending(true);
+	return true;
+}
+
 void Socket::DetachToThread()
 {
-	// Sockets that run in a thread of their own need the socket thread,
-	// which this build of the framework does not have.
-	throw Exception("DetachToThread: socket threads are not available");
+	SetDetached(true);
+	m_detachThread = new SocketThread(this);
+	m_detachThread->Start();
 }
 
 void Socket::CopyConnection(Socket* source)

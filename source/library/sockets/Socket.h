@@ -126,6 +126,9 @@ public:
 	std::uint16_t GetSocks4Port() const { return m_socks4Port; }
 	const std::string& GetSocks4Userid() const { return m_socks4Userid; }
 
+	// Asks to run in a thread of its own, from the handler's next turn on;
+	// false for a socket that its handler does not own.
+	bool Detach();
 	bool DetachRequested() const { return m_detachRequested; }
 	void SetDetached(bool on = true) { m_detached = on; }
 	bool IsDetached() const { return m_detached; }

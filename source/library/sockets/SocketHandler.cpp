@@ -58,6 +58,7 @@ SocketHandler::SocketHandler(IMutex& mutex, ISocketHandler& parent, StdLog* log)
 
 SocketHandler::~SocketHandler()
 {
+	StopWorkerThreads();
 	ForgetWakeupSocket();
 	// A socket may stand in more than one place (added twice, or added again
 	// while still registered): it is let go of once.

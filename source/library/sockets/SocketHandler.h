@@ -7,6 +7,7 @@
 #include <list>
 #include <mutex>
 
+class SocketHandlerThread;
 class UdpSocket;
 
 // The select loop: owns the sockets of its thread, watches their descriptors
@@ -30,7 +31,10 @@ public:
 	ISocketHandler* NewHandler(StdLog* log) override;
 	bool HasParent() override;
 	ISocketHandler& GetParent() override;
+	ISocketHandler& GetLeastLoadedWorker() override;
 	ISocketHandler& GetParentOrSelf() override;
+	void StartWorkerThreads(int n) override;
+	bool HasWorkerThreads() override;
 	void CreateWakeupSocket() override;
 	void Wakeup() override;
 	IMutex& GetMutex() override;
@@ -87,6 +91,8 @@ private:
 	};
 
 	class WakeupSocket;
+	// Stops the workers and waits until each has destroyed its handler.
+	void StopWorkerThreads();
 	// The wake-up socket is going: Wakeup no longer reaches it.
 	void ForgetWakeupSocket();
 
@@ -128,6 +134,8 @@ private:
 	bool m_mutexMode;
 	ISocketHandler* m_parent;
 	bool m_hasParent;
+	// The threads delete themselves.
+	std::list<SocketHandlerThread*> m_workers;
 	// Guards the pointer against a Wakeup from another thread while the
 	// socket goes.
 	std::mutex m_wakeupGuard;

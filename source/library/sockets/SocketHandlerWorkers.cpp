@@ -3,15 +3,24 @@
 
 #include "sockets/SocketHandler.h"
 
+#include "base/Exception.h"
+#include "base/MutexLock.h"
 #include "sockets/PoolSocket.h"
+#include "sockets/SocketHandlerThread.h"
 #include "sockets/UdpSocket.h"
 
 #include <memory>
+#include <vector>
 
 namespace
 {
 
 const char* const kLoopback = "127.0.0.1";
+constexpr int kMinWorkers = 2;
+constexpr int kMaxWorkers = 255;
+// A worker ends within its one-second turn; one held up in a callback for
+// longer than this is not waited for.
+constexpr std::chrono::seconds kWorkerEndWait{10};
 
 } // namespace
 
@@ -41,6 +50,8 @@ void SocketHandler::CreateWakeupSocket()
 	}
 	auto* socket = new WakeupSocket(*this);
 	socket->SetOwnedByHandler(true);
+	// A handler in detached mode deletes only detached sockets.
+	socket->SetDetached(m_detachedMode);
 	std::uint16_t port = 0;
 	try
 	{
@@ -87,4 +98,64 @@ ISocketHandler::PoolSocket* SocketHandler::FindPooledConnection(int type, const 
 		return pooled;
 	}
 	return nullptr;
+}
+
+void SocketHandler::StartWorkerThreads(int n)
+{
+	if (!m_workers.empty() || n < kMinWorkers || n > kMaxWorkers)
+		return;
+	for (int i = 0; i < n; ++i)
+	{
+		auto* worker = new SocketHandlerThread(*this);
+		m_workers.push_back(worker);
+		worker->SetAutoDelete(true);
+		worker->Start();
+		worker->WaitReady();
+	}
+}
+
+bool SocketHandler::HasWorkerThreads()
+{
+	return !m_workers.empty();
+}
+
+ISocketHandler& SocketHandler::GetLeastLoadedWorker()
+{
+	if (m_workers.empty())
+		throw Exception("SocketHandler is not multithreaded");
+	ISocketHandler* best = nullptr;
+	std::size_t least = 99999;
+	for (SocketHandlerThread* worker : m_workers)
+	{
+		ISocketHandler* handler = worker->Handler();
+		// The worker lets go of its mutex only inside select().
+		MutexLock lock(handler->GetMutex());
+		const std::size_t count = handler->GetSocketCount();
+		if (count < least)
+		{
+			least = count;
+			best = handler;
+		}
+	}
+	if (best == nullptr)
+		throw Exception("Can't locate free threaded sockethandler");
+	return *best;
+}
+
+void SocketHandler::StopWorkerThreads()
+{
+	std::vector<std::shared_ptr<SocketHandlerThread::EndSignal>> ended;
+	for (SocketHandlerThread* worker : m_workers)
+	{
+		ISocketHandler* handler = worker->Handler();
+		// Under the worker's mutex the worker waits in select(), so its
+		// handler cannot go while it is woken.
+		MutexLock lock(handler->GetMutex());
+		worker->Stop();
+		handler->Wakeup();
+		ended.push_back(worker->Ended());
+	}
+	m_workers.clear();
+	for (const auto& end : ended)
+		end->WaitFor(kWorkerEndWait);
 }

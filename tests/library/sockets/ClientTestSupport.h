@@ -89,13 +89,17 @@ inline std::string ReadAvailable(int fd)
 	return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
 }
 
-// Turns the handler in short steps until done() holds or the seconds pass;
-// returns done().
+// Turns the handler in short steps until done() holds (asked once a turn)
+// or the seconds pass; false when they passed.
 template <typename Done>
 bool TurnUntil(ISocketHandler& handler, Done done, double seconds)
 {
 	const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-	while (!done() && std::chrono::steady_clock::now() < end)
+	while (!done())
+	{
+		if (std::chrono::steady_clock::now() >= end)
+			return false;
 		handler.Select(0, 50000);
-	return done();
+	}
+	return true;
 }

@@ -1,0 +1,23 @@
+#include "sockets/SocketThread.h"
+
+#include "sockets/Socket.h"
+
+SocketThread::SocketThread(Socket* socket)
+	: Thread(false)
+	, m_handler(nullptr)
+	, m_socket(socket)
+{
+}
+
+void SocketThread::Run()
+{
+	m_handler.SetDetachedMode(true);
+	m_handler.Add(m_socket);
+	m_socket->SetDetachedHandler(m_handler);
+	m_socket->OnDetached();
+	m_handler.CreateWakeupSocket();
+	// More than the wake-up socket: the detached one is still there.
+	while (m_handler.GetSocketCount() > 1 && IsRunning())
+		m_handler.Select(0, 500000);
+	SetAutoDelete(true);
+}
