@@ -574,7 +574,12 @@ bool SocketHandler::IsPoolEnabled()
 
 bool SocketHandler::SetSocks4Host(const std::string& host)
 {
-	return NetUtil::ResolveHost(host, m_socks4Host);
+	// A host that does not resolve leaves the setting as it was.
+	std::uint32_t address = 0;
+	if (!NetUtil::ResolveHost(host, address))
+		return false;
+	m_socks4Host = address;
+	return true;
 }
 
 void SocketHandler::SetSocks4Host(std::uint32_t address)

@@ -242,7 +242,30 @@ void TcpSocket::OnSocks4Connect()
 	// The reply starts afresh: nothing of an earlier connection counts.
 	m_ibuf.Read(nullptr, m_ibuf.GetLength());
 	m_socks4State = 0;
-	SendBuf(request, 9 + idLength);
+	// The request goes out ahead of anything the owner has queued. Until
+	// the server grants the connection the socket counts as not connected,
+	// so that what the owner sends waits in the queue instead of reaching
+	// the server as part of the request.
+	SetConnected(false);
+	const std::size_t length = 9 + idLength;
+	std::size_t sent = 0;
+	while (sent < length && !CloseAndDelete())
+	{
+		const std::size_t r = WriteOnce(request + sent, length - sent);
+		if (r == 0)
+			break;
+		sent += r;
+	}
+	if (sent < length && !CloseAndDelete())
+	{
+		auto rest = std::make_unique<OutputBlock>();
+		rest->Add(request + sent, static_cast<std::uint32_t>(length - sent));
+		m_output.push_front(std::move(rest));
+		if (m_lastBlock == nullptr)
+			m_lastBlock = m_output.back().get();
+		m_outputLength += length - sent;
+		WatchOutput();
+	}
 }
 
 void TcpSocket::OnSocks4ConnectFailed()
@@ -284,6 +307,10 @@ bool TcpSocket::OnSocks4Read()
 	switch (status)
 	{
 	case kSocks4Granted:
+		SetConnected(true);
+		// What the owner sent meanwhile leaves first.
+		if (GetOutputLength() != 0)
+			FlushOutput();
 		OnConnect();
 		Log("OnSocks4Read", 0, "Connection established", LOG_LEVEL_INFO);
 		break;

@@ -1,0 +1,103 @@
+#pragma once
+
+// A real SOCKS server for the tests: Debian's danted, started on a loopback
+// port with a configuration written here: SOCKS v4 connects from and to
+// loopback pass, except to one blocked port.
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+
+class DantedProxy
+{
+public:
+	explicit DantedProxy(unsigned short blockedPort)
+	{
+		char dir[] = "/tmp/zc-danted-XXXXXX";
+		if (::mkdtemp(dir) == nullptr)
+			return;
+		m_dir = dir;
+		// danted drops to an unprivileged user that must write its files here.
+		::chmod(dir, 0777);
+		port = FreePort();
+		const std::string config = m_dir + "/danted.conf";
+		std::ofstream out(config);
+		out << "logoutput: " << m_dir << "/danted.log\n"
+			<< "internal: 127.0.0.1 port = " << port << "\n"
+			<< "external: 127.0.0.1\n"
+			<< "clientmethod: none\n"
+			<< "socksmethod: none\n";
+		if (::geteuid() == 0)
+			out << "user.privileged: nobody\nuser.unprivileged: nobody\n";
+		out << "client pass {\n\tfrom: 127.0.0.1/32 to: 0.0.0.0/0\n}\n"
+			<< "socks block {\n\tfrom: 0.0.0.0/0 to: 127.0.0.1/32 port = " << blockedPort << "\n}\n"
+			<< "socks pass {\n\tfrom: 127.0.0.1/32 to: 127.0.0.1/32\n\tcommand: connect\n"
+			<< "\tproxyprotocol: socks_v4\n}\n";
+		out.close();
+		const std::string pidFile = m_dir + "/danted.pid";
+		m_pid = ::fork();
+		if (m_pid == 0)
+		{
+			// A group of its own, so that its helper processes end with it.
+			::setpgid(0, 0);
+			::execl("/usr/sbin/danted", "danted", "-f", config.c_str(), "-p", pidFile.c_str(), "-N", "1",
+				static_cast<char*>(nullptr));
+			::_exit(127);
+		}
+		if (m_pid > 0)
+			::setpgid(m_pid, m_pid);
+		// Ready once it accepts connections.
+		for (int i = 0; i < 100 && !running; ++i)
+		{
+			const int probe = ConnectLoopback(port);
+			if (probe >= 0)
+			{
+				::close(probe);
+				running = true;
+			}
+			else
+			{
+				std::this_thread::sleep_for(std::chrono::milliseconds(100));
+			}
+		}
+	}
+
+	~DantedProxy()
+	{
+		if (m_pid > 0)
+		{
+			::kill(-m_pid, SIGTERM);
+			::waitpid(m_pid, nullptr, 0);
+		}
+		if (!m_dir.empty())
+			std::system(("rm -rf '" + m_dir + "'").c_str());
+	}
+
+	// What danted logged, for a failing test's message.
+	std::string LogText() const
+	{
+		std::ifstream in(m_dir + "/danted.log");
+		return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+	}
+
+	static unsigned short FreePort()
+	{
+		RawListener probe;
+		return probe.port;
+	}
+
+	unsigned short port = 0;
+	bool running = false;
+
+private:
+	std::string m_dir;
+	pid_t m_pid = -1;
+};
