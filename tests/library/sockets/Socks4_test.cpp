@@ -196,15 +196,14 @@ TEST(Socks4, AnUnreachableServerIsPassedByOnlyWithTryDirect)
 
 TEST(Socks4, ThroughDanted)
 {
-	SocketHandler handler;
+	RecordingLog log;
+	SocketHandler handler(&log);
 	ListenSocket<Echo> destination(handler);
 	ASSERT_EQ(0, destination.Bind(0, 20));
 	handler.Add(&destination);
 	RawListener blocked;
 	DantedProxy danted(blocked.port);
 	ASSERT_TRUE(danted.running) << danted.LogText();
-	RecordingLog log;
-	handler.SetLog(&log);
 
 	// Granted, with user ids of none and of the longest length there is
 	// room for; one byte longer is refused before anything is sent.
