@@ -79,6 +79,24 @@ TEST(TcpSocketConnect, RefusedAndImpossibleConnectsAreGivenUp)
 	ASSERT_NE(nullptr, log.Find("Network is unreachable."));
 	EXPECT_EQ("connect: failed", log.Find("Network is unreachable.")->call);
 
+	// With reconnect enabled the socket stays, connecting; its descriptor
+	// has no peer, which the writable event finds out: no false OnConnect.
+	ClientSocket pending(handler);
+	pending.SetReconnectEnabled(true);
+	ASSERT_TRUE(pending.Open(broadcast));
+	EXPECT_EQ(2, log.Count("Network is unreachable."));
+	handler.Add(&pending);
+	ASSERT_TRUE(TurnUntil(handler, [&] { return pending.connectFailures == 1; }, 10));
+	EXPECT_EQ(0, pending.connects);
+	const auto reconnectLine = std::find_if(log.entries.begin(), log.entries.end(),
+		[](const LogEntry& e) { return e.call == "connect: failed, reconnect pending"; });
+	ASSERT_NE(log.entries.end(), reconnectLine);
+	EXPECT_EQ(LOG_LEVEL_INFO, reconnectLine->level);
+	ASSERT_NE(nullptr, log.Find("Socket is not connected."));
+	EXPECT_EQ("tcp: connect failed", log.Find("Socket is not connected.")->call);
+	handler.Select(0, 0);
+	EXPECT_FALSE(handler.HasSocket(&pending));
+
 	// No address, and no room.
 	ClientSocket invalid(handler);
 	Ipv4Address unresolved("host.invalid", 80);
