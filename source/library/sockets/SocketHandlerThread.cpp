@@ -1,7 +1,20 @@
 #include "sockets/SocketHandlerThread.h"
 
+#include "base/Exception.h"
 #include "base/Mutex.h"
 #include "sockets/ISocketHandler.h"
+
+void TryCreateWakeupSocket(ISocketHandler& handler)
+{
+	// Without it the handler still admits new sockets, within its turn.
+	try
+	{
+		handler.CreateWakeupSocket();
+	}
+	catch (const Exception&)
+	{
+	}
+}
 
 void SocketHandlerThread::EndSignal::Post()
 {
@@ -38,7 +51,7 @@ void SocketHandlerThread::Run()
 		std::unique_ptr<ISocketHandler> handler(m_parent.NewHandler(mutex, m_parent, nullptr));
 		m_handler = handler.get();
 		m_ready.Post();
-		handler->CreateWakeupSocket();
+		TryCreateWakeupSocket(*handler);
 		while (IsRunning())
 			handler->Select(1, 0);
 		m_handler = nullptr;

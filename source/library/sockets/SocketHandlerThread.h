@@ -11,6 +11,10 @@
 
 class ISocketHandler;
 
+// Makes the handler's wake-up socket; a thread's loop runs on without one
+// when it cannot be made.
+void TryCreateWakeupSocket(ISocketHandler& handler);
+
 // A worker of a handler: runs a handler of its own, in mutex mode, on its own
 // thread, to which the parent's listener hands accepted sockets. The worker's
 // handler, with the sockets it still holds, is destroyed on the worker's

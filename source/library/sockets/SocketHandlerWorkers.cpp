@@ -24,8 +24,8 @@ constexpr std::chrono::seconds kWorkerEndWait{10};
 
 } // namespace
 
-// Tells the handler when it goes, so that Wakeup never reaches a deleted
-// socket.
+// Tells the handler when it goes, so that Wakeup never reaches a closed or
+// deleted socket.
 class SocketHandler::WakeupSocket : public UdpSocket
 {
 public:
@@ -35,6 +35,13 @@ public:
 	{
 	}
 
+	// Forgotten before its descriptor closes: the number may soon belong to
+	// another socket.
+	int Close() override
+	{
+		m_owner.ForgetWakeupSocket();
+		return UdpSocket::Close();
+	}
 	void OnDelete() override { m_owner.ForgetWakeupSocket(); }
 
 private:

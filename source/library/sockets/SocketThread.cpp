@@ -1,6 +1,7 @@
 #include "sockets/SocketThread.h"
 
 #include "sockets/Socket.h"
+#include "sockets/SocketHandlerThread.h"
 
 SocketThread::SocketThread(Socket* socket)
 	: Thread(false)
@@ -15,7 +16,7 @@ void SocketThread::Run()
 	m_handler.Add(m_socket);
 	m_socket->SetDetachedHandler(m_handler);
 	m_socket->OnDetached();
-	m_handler.CreateWakeupSocket();
+	TryCreateWakeupSocket(m_handler);
 	// More than the wake-up socket: the detached one is still there.
 	while (m_handler.GetSocketCount() > 1 && IsRunning())
 		m_handler.Select(0, 500000);
