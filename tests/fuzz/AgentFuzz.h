@@ -7,6 +7,7 @@
 
 #include "FuzzSupport.h"
 
+#include "agent/AgentState.h"
 #include "sockets/SocketHandler.h"
 
 #include <sys/ioctl.h>
@@ -116,3 +117,18 @@ private:
 	Connection* m_socket = nullptr;
 	std::string m_answer;
 };
+
+// Runs one connection for one input, and checks that the page's slot (the
+// one connected page) is free again once the connection is deleted: a slot
+// left taken would lock every later page out.
+template <typename Connection, typename Drive>
+void RunConnection(Drive drive)
+{
+	g_sessionActive = 0;
+	{
+		ConnectionRun<Connection> run;
+		drive(run);
+	}
+	if (g_sessionActive)
+		FuzzFail("the connected page's slot stayed taken after its connection was deleted");
+}

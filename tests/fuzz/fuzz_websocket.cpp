@@ -9,7 +9,6 @@
 
 #include "AgentFuzz.h"
 
-#include "agent/AgentState.h"
 #include "agent/WebSocket.h"
 
 #include <cstdint>
@@ -85,9 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
 	if (size < 1)
 		return 0;
-	g_sessionActive = 0;
-	{
-		ConnectionRun<FrameProbe> run;
+	RunConnection<FrameProbe>([&](ConnectionRun<FrameProbe>& run) {
 		run.Feed(kUpgrade, sizeof kUpgrade - 1, 65536);
 		const std::string& answer = run.Answer();
 		const std::size_t headEnd = answer.find("\r\n\r\n");
@@ -96,8 +93,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 			FuzzFail("the upgrade was not answered as RFC 6455 asks");
 		run.Feed(reinterpret_cast<const char*>(data) + 1, size - 1, ReadSizeOf(data[0]));
 		CheckFrames(run.Answer().substr(headEnd + 4));
-	}
-	if (g_sessionActive)
-		FuzzFail("the connected page's slot stayed taken after its connection was deleted");
+	});
 	return 0;
 }
