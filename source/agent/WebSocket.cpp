@@ -45,6 +45,24 @@ WebSocket::~WebSocket()
 	OPENSSL_cleanse(&m_message[0], m_message.size());
 }
 
+void WebSocket::OnAccept()
+{
+	TcpSocket::OnAccept();
+	if (!m_awaitingFirstHead)
+		return;
+	const auto elapsed =
+		std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_createdAt).count();
+	SetTimeout(std::max<std::int64_t>(1, m_firstHeadSeconds - elapsed));
+}
+
+void WebSocket::OnTimeout()
+{
+	if (m_awaitingFirstHead)
+		SetCloseAndDelete(true);
+	else
+		TcpSocket::OnTimeout();
+}
+
 void WebSocket::OnRequestComplete()
 {
 }
@@ -180,6 +198,11 @@ void WebSocket::RefuseRequest(const std::string& call, int code, const std::stri
 
 void WebSocket::OnHeadEnd()
 {
+	if (m_awaitingFirstHead)
+	{
+		m_awaitingFirstHead = false;
+		SetTimeout(0);
+	}
 	if (!(m_contentLength == 0 && m_http11 && m_keepAlive && !m_chunked))
 	{
 		SetLineMode(false);

@@ -3,6 +3,7 @@
 #include "base/NoCaseLess.h"
 #include "sockets/TcpSocket.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -35,12 +36,21 @@ public:
 	static constexpr std::size_t kMaxMessageSize = 1 << 20;
 	// Header lines a request may have.
 	static constexpr int kHeaderLimit = 200;
+	// An accepted connection that has not completed its first request head
+	// (after its TLS handshake, if any) this many seconds after the accept is
+	// closed, so that silent or slow peers cannot fill the handler's socket
+	// limit and lock the page out. A page sends its request at once.
+	static constexpr int kFirstHeadSeconds = 60;
 
 	explicit WebSocket(ISocketHandler& handler);
 	~WebSocket() override;
 
 	void OnLine(const std::string& line) override;
 	void OnRawData(const char* data, std::size_t n) override;
+	// Arms the first-head time-out; on TLS connections after the handshake,
+	// with what is left of the time since the accept.
+	void OnAccept() override;
+	void OnTimeout() override;
 
 	// After the request line has been taken apart.
 	virtual void OnFirst() = 0;
@@ -91,6 +101,7 @@ public:
 
 protected:
 	bool IsUpgraded() const { return m_upgraded; }
+	void SetFirstHeadSeconds(int seconds) { m_firstHeadSeconds = seconds; }
 	const std::string& GetVersion() const { return m_version; }
 
 private:
@@ -153,4 +164,8 @@ private:
 	std::size_t m_chunkedTotal = 0;
 	int m_headerCount = 0;
 	int m_headerLimit = kHeaderLimit;
+	// No request head has been completed yet.
+	bool m_awaitingFirstHead = true;
+	int m_firstHeadSeconds = kFirstHeadSeconds;
+	std::chrono::steady_clock::time_point m_createdAt = std::chrono::steady_clock::now();
 };
