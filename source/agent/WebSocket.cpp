@@ -58,9 +58,20 @@ void WebSocket::OnAccept()
 void WebSocket::OnTimeout()
 {
 	if (m_awaitingFirstHead)
+	{
 		SetCloseAndDelete(true);
+	}
+	else if (m_lingering)
+	{
+		// The peer never ended its side after our close frame: it is not
+		// waited for any longer.
+		SetFlushBeforeClose(false);
+		SetCloseAndDelete(true);
+	}
 	else
+	{
 		TcpSocket::OnTimeout();
+	}
 }
 
 void WebSocket::OnRequestComplete()

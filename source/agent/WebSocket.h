@@ -3,6 +3,7 @@
 #include "base/NoCaseLess.h"
 #include "sockets/TcpSocket.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +42,9 @@ public:
 	// closed, so that silent or slow peers cannot fill the handler's socket
 	// limit and lock the page out. A page sends its request at once.
 	static constexpr int kFirstHeadSeconds = 60;
+	// How long a connection that sent its close frame waits for the peer to
+	// end its side.
+	static constexpr int kLingerSeconds = 5;
 
 	explicit WebSocket(ISocketHandler& handler);
 	~WebSocket() override;
@@ -50,6 +54,7 @@ public:
 	// Arms the first-head time-out; on TLS connections after the handshake,
 	// with what is left of the time since the accept.
 	void OnAccept() override;
+	void OnWriteComplete() override;
 	void OnTimeout() override;
 
 	// After the request line has been taken apart.
@@ -131,6 +136,11 @@ private:
 	// Closes the WebSocket connection with a close frame carrying the status.
 	void FailConnection(std::uint16_t status, const std::string& text);
 	void SendCloseFrame(const unsigned char* payload, std::size_t length);
+	// After a close frame of ours: the peer's bytes are read and dropped
+	// until it ends its side, then the connection closes.
+	void LingerAfterClose();
+	// Shuts the sending side down once the close frame is out.
+	void EndSending();
 
 	bool m_firstLine = true;
 	bool m_head = true;
@@ -150,6 +160,9 @@ private:
 	std::string m_message;
 	bool m_fragmented = false;
 	bool m_closing = false;
+	// No frame leaves after the close frame; replies come from other threads.
+	std::atomic<bool> m_closeFrameSent{false};
+	bool m_lingering = false;
 	bool m_upgraded = false;
 	std::map<std::string, std::string, NoCaseLess> m_responseHeaders;
 	// Body bytes still expected.

@@ -228,13 +228,59 @@ void WebSocket::FailConnection(std::uint16_t status, const std::string& text)
 	m_fragmented = false;
 	Wipe(m_frameInput);
 	Wipe(m_message);
-	SetCloseAndDelete(true);
+	LingerAfterClose();
+}
+
+// The peer may still be sending, the rest of a message that is too big say,
+// when our close frame leaves. Closing the descriptor with its bytes unread
+// would make the system answer them with a reset, which can destroy the
+// close frame before the peer has read it. So the sending side is shut down
+// once the close frame is out, and what arrives is read and dropped until the
+// peer ends its side; only then, or after kLingerSeconds, is the connection
+// closed.
+void WebSocket::LingerAfterClose()
+{
+	// A failed write has already given the connection up.
+	if (CloseAndDelete())
+		return;
+	m_lingering = true;
+	SetTimeout(kLingerSeconds);
+	if (GetOutputLength() == 0)
+		EndSending();
+}
+
+void WebSocket::OnWriteComplete()
+{
+	if (m_lingering)
+		EndSending();
+}
+
+void WebSocket::EndSending()
+{
+	if ((GetShutdown() & 1) || CloseAndDelete())
+		return;
+	// A TLS close_notify that must wait for room is left to the handler's
+	// graceful close.
+	if (!SendCloseNotify())
+	{
+		SetCloseAndDelete(true);
+		return;
+	}
+	if (winsock::shutdown(GetSocket(), SD_SEND) == SOCKET_ERROR)
+	{
+		LogWinsockError("shutdown", LOG_LEVEL_ERROR);
+		SetCloseAndDelete(true);
+		return;
+	}
+	SetShutdown(1);
 }
 
 // ---- frame writers ----
 
 void WebSocket::SendFrame(unsigned char first, const char* payload, std::size_t length)
 {
+	if (m_closeFrameSent)
+		return;
 	std::vector<char> frame;
 	frame.reserve(10 + length);
 	frame.push_back(static_cast<char>(first));
@@ -275,4 +321,5 @@ void WebSocket::SendPongFrame(std::string payload)
 void WebSocket::SendCloseFrame(const unsigned char* payload, std::size_t length)
 {
 	SendFrame(0x88, reinterpret_cast<const char*>(payload), length);
+	m_closeFrameSent = true;
 }

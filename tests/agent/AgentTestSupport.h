@@ -115,12 +115,29 @@ struct WebSocketFixture
 	}
 
 	// Turns the loop until the handler has closed the socket.
-	bool Closed()
+	bool Closed(int turns = 200)
 	{
-		for (int turns = 0; turns < 200 && handler.HasSocket(socket); ++turns)
+		for (; turns > 0 && handler.HasSocket(socket); --turns)
 			handler.Select(0, 10000);
 		return !handler.HasSocket(socket);
 	}
+
+	// True once the peer reads the end of the stream, with nothing before it.
+	bool PeerSeesEnd()
+	{
+		char c;
+		for (int turns = 0; turns < 200; ++turns)
+		{
+			const ssize_t n = ::recv(pair.fd[1], &c, 1, MSG_DONTWAIT);
+			if (n >= 0)
+				return n == 0;
+			handler.Select(0, 10000);
+		}
+		return false;
+	}
+
+	// The peer stops sending, as a client does after the close frames.
+	void EndPeer() { ::shutdown(pair.fd[1], SHUT_WR); }
 
 	// The handshake of RFC 6455 section 1.3.
 	void Upgrade()

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
 
 using Messages = std::vector<std::string>;
@@ -137,7 +138,10 @@ TEST(WebSocketFrames, CloseFrameIsAnsweredWithItsStatus)
 }
 
 // Each protocol fault closes the connection with its status, and nothing of
-// the frames after it is delivered.
+// the frames after it is delivered. The connection ends its sending side
+// after the close frame but reads on, dropping what comes, until the peer
+// ends its side too: closing with unread bytes would reset the connection and
+// could destroy the close frame on its way.
 TEST(WebSocketFrames, ProtocolFaultsCloseWithTheirStatus)
 {
 	const std::string mib(WebSocket::kMaxMessageSize, 'm');
@@ -164,6 +168,12 @@ TEST(WebSocketFrames, ProtocolFaultsCloseWithTheirStatus)
 		f.Upgrade();
 		f.Feed(c.frames + kHello);
 		EXPECT_EQ(CloseFrame(c.status), f.Received());
+		// Nothing follows the close frame, not even a late reply.
+		f.socket->SendTextFrame("late");
+		EXPECT_TRUE(f.PeerSeesEnd());
+		f.Feed(std::string(300000, 'x') + kHello);
+		EXPECT_FALSE(f.Closed(5));
+		f.EndPeer();
 		EXPECT_TRUE(f.Closed());
 		EXPECT_TRUE(f.socket->messages.empty());
 	}
@@ -178,6 +188,18 @@ TEST(WebSocketFrames, ProtocolFaultsCloseWithTheirStatus)
 	EXPECT_FALSE(f.Closed());
 	// Raw input is never copied into the socket's unread input buffer.
 	EXPECT_TRUE(f.log.entries.empty());
+}
+
+// A peer that never ends its side is not waited for beyond the linger time.
+TEST(WebSocketFrames, LingerAfterTheCloseFrameIsBounded)
+{
+	WebSocketFixture f;
+	f.Upgrade();
+	f.Feed(Frame(0x89, std::string(126, 'p')));
+	EXPECT_EQ(CloseFrame(1002), f.Received());
+	const auto start = std::chrono::steady_clock::now();
+	EXPECT_TRUE(f.Closed(100 * (WebSocket::kLingerSeconds + 10)));
+	EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(WebSocket::kLingerSeconds + 10));
 }
 
 // Random bytes after the upgrade never crash the reader or grow it beyond a

@@ -1,5 +1,8 @@
 // The agent's WebSocket against a real client: the `ws` package for Node,
-// installed by the test command at its pinned version.
+// installed by the test command at its pinned version; and against a raw TCP
+// client where the test needs a peer that misbehaves on purpose.
+
+#include "AgentTestSupport.h"
 
 #include "agent/WebSocket.h"
 #include "base/StdLog.h"
@@ -11,8 +14,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/time.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace
@@ -114,4 +121,46 @@ TEST(WsPeer, MessagesFragmentsPingsAndCloses)
 			  "one frame above 1 MiB: close 1009\n"
 			  "fragments above 1 MiB: close 1009\n",
 		output);
+}
+
+// A client that goes on sending after its message passed the limit still
+// reads the 1009 close frame and then an orderly end of the stream: the
+// connection reads and drops the rest instead of closing under it, which
+// would reset the connection and could destroy the close frame.
+TEST(WsPeer, SenderPastTheLimitStillReadsTheCloseFrame)
+{
+	LoopbackServer server;
+	const int s = ConnectLoopback(server.port);
+	ASSERT_GE(s, 0);
+	const timeval bound{20, 0};
+	::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof(bound));
+	::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
+	const std::string upgrade = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+								"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+	ASSERT_EQ(static_cast<ssize_t>(upgrade.size()), ::send(s, upgrade.data(), upgrade.size(), MSG_NOSIGNAL));
+	std::string head;
+	char c;
+	while (head.find("\r\n\r\n") == std::string::npos && ::recv(s, &c, 1, 0) == 1)
+		head += c;
+	ASSERT_EQ(0u, head.rfind("HTTP/1.1 101 ", 0)) << head;
+
+	// One message above the limit, then more than the loopback buffers hold,
+	// so that the client is still sending when the close frame comes.
+	std::string bytes = Frame(0x82, std::string(WebSocket::kMaxMessageSize + 1, 'm'));
+	bytes.resize(16 * WebSocket::kMaxMessageSize, 'x');
+	std::size_t sent = 0;
+	while (sent < bytes.size())
+	{
+		const ssize_t n = ::send(s, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+		ASSERT_GT(n, 0) << "after " << sent << " bytes: " << std::strerror(errno);
+		sent += static_cast<std::size_t>(n);
+	}
+	std::string received;
+	char buf[256];
+	ssize_t n;
+	while ((n = ::recv(s, buf, sizeof(buf), 0)) > 0)
+		received.append(buf, static_cast<std::size_t>(n));
+	EXPECT_EQ(0, n) << std::strerror(errno);
+	EXPECT_EQ(CloseFrame(1009), received);
+	::close(s);
 }
