@@ -10,6 +10,10 @@ class OutputBlock
 public:
 	static constexpr std::uint32_t kSize = 1024000;
 
+	// Provided, so that a new block is not zero-filled first: its bytes are
+	// written before they are read.
+	OutputBlock() {}
+
 	std::uint32_t Space() const { return kSize - m_writeOffset; }
 	void Add(const char* data, std::uint32_t n);
 	// Drops n sent bytes; returns the bytes still to send.
