@@ -216,6 +216,8 @@ void TcpSocket::FreeSsl()
 		SSL_free(m_ssl);
 	m_ssl = nullptr;
 	m_sbio = nullptr;
+	// A write to repeat belonged to that connection.
+	m_sslRepeatLength = 0;
 	// The context stays in its table; a socket that connects again takes
 	// it from there anew.
 	m_sslContext = nullptr;
@@ -322,6 +324,9 @@ void TcpSocket::OnSSLNegotiateTimeout()
 	Log("SSLNegociate", -1, "SSLNegociate timeout", LOG_LEVEL_FATAL);
 	SetCloseAndDelete(true);
 	SetFlushBeforeClose(false);
+	// The handshake is over: a client that connects again must get its
+	// connect events, not handshake steps.
+	SetSSLNegotiating(false);
 	SetNegotiating(false);
 	OnSSLConnectFailed();
 }

@@ -1,5 +1,7 @@
 #include "TlsTestSupport.h"
 
+#include "ClientTestSupport.h"
+
 #include "support/Shell.h"
 #include "support/TempFolder.h"
 
@@ -164,6 +166,42 @@ TEST(TcpSocketTls, ReconnectingClientNegotiatesAgain)
 	EXPECT_EQ(1, g_events.connects);
 	EXPECT_EQ(2, CountLines(log, "SSLNegotiate/SSL_connect", "Connection established"));
 	client.SetReconnectEnabled(false);
+}
+
+// A server that accepts and never answers: the handshake times out, the
+// client connects again and starts a new handshake on the new connection.
+TEST(TcpSocketTls, ReconnectAfterAHandshakeTimeOutShakesHandsAgain)
+{
+	ResetTls();
+	g_tls.negotiateTimeout = 1;
+	RawListener silent;
+	RecordingLog log;
+	SocketHandler handler(&log);
+	TlsClientSocket client(handler);
+	client.EnableSSL(true);
+	client.SetReconnectEnabled(true);
+	ASSERT_TRUE(client.Open("127.0.0.1", silent.port));
+	handler.Add(&client);
+	std::vector<int> peers;
+	int hellos = 0;
+	RunUntil(handler, [&] {
+		for (int fd; (fd = silent.TryAccept()) >= 0;)
+			peers.push_back(fd);
+		hellos = 0;
+		for (int fd : peers)
+		{
+			char first = 0;
+			if (::recv(fd, &first, 1, MSG_PEEK | MSG_DONTWAIT) == 1 && first == 0x16)
+				++hellos;
+		}
+		return hellos >= 2;
+	}, 15);
+	EXPECT_GE(hellos, 2);
+	EXPECT_GE(g_events.clientConnectFailed, 1);
+	EXPECT_GE(log.Count("SSLNegociate timeout"), 1);
+	client.SetReconnectEnabled(false);
+	for (int fd : peers)
+		::close(fd);
 }
 
 TEST(TcpSocketTls, OurClientAgainstOpensslServer)

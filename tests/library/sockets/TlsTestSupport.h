@@ -140,6 +140,7 @@ public:
 		: TcpSocket(handler)
 	{
 		SetLineMode(true);
+		m_negotiateTimeout = g_tls.negotiateTimeout;
 	}
 	~TlsClientSocket() override { ++g_events.clientsDestroyed; }
 
