@@ -48,11 +48,34 @@ WebSocket::~WebSocket()
 void WebSocket::OnAccept()
 {
 	TcpSocket::OnAccept();
-	if (!m_awaitingFirstHead)
+	ArmFirstHeadTimeout();
+}
+
+void WebSocket::OnSSLAccept()
+{
+	TcpSocket::OnSSLAccept();
+	ArmFirstHeadTimeout();
+}
+
+bool WebSocket::SSLNegotiate()
+{
+	const bool done = TcpSocket::SSLNegotiate();
+	if (!done)
+		ArmFirstHeadTimeout();
+	return done;
+}
+
+void WebSocket::ArmFirstHeadTimeout()
+{
+	if (!m_awaitingFirstHead || CloseAndDelete())
 		return;
 	const auto elapsed =
 		std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_createdAt).count();
-	SetTimeout(std::max<std::int64_t>(1, m_firstHeadSeconds - elapsed));
+	const std::int64_t left = std::max<std::int64_t>(1, m_firstHeadSeconds - elapsed);
+	// A handshake under way keeps its own limit while that is the shorter.
+	if (IsNegotiating() && left >= GetNegotiateTimeout())
+		return;
+	SetTimeout(left);
 }
 
 void WebSocket::OnTimeout()

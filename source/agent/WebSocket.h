@@ -51,9 +51,12 @@ public:
 
 	void OnLine(const std::string& line) override;
 	void OnRawData(const char* data, std::size_t n) override;
-	// Arms the first-head time-out; on TLS connections after the handshake,
-	// with what is left of the time since the accept.
+	// Arm the first-head time-out with what is left of the time since the
+	// accept: at the accept, and on TLS connections at each step of the
+	// handshake (a handshake that has not begun has no time-out of its own).
 	void OnAccept() override;
+	void OnSSLAccept() override;
+	bool SSLNegotiate() override;
 	void OnWriteComplete() override;
 	void OnTimeout() override;
 
@@ -124,6 +127,7 @@ private:
 	// Back to reading a request head; the bytes that followed the body are
 	// read as the start of the next request.
 	void NextRequest(const char* rest, std::size_t n);
+	void ArmFirstHeadTimeout();
 	// Closes the connection because the request is refused.
 	void RefuseRequest(const std::string& call, int code, const std::string& text);
 	// Answers the handshake; false when a page is already connected.

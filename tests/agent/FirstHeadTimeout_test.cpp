@@ -1,4 +1,5 @@
 #include "AgentTestSupport.h"
+#include "library/sockets/TlsTestSupport.h"
 
 #include "sockets/Ipv4Address.h"
 #include "sockets/ListenSocket.h"
@@ -28,6 +29,16 @@ public:
 	}
 };
 
+// The same over TLS, with the test certificate.
+class ShortDeadlineTlsSocket : public ShortDeadlineSocket
+{
+public:
+	using ShortDeadlineSocket::ShortDeadlineSocket;
+	void Init() override { EnableSSL(true); }
+	void InitSSLServer() override { InitializeContext("tests", TlsFixture("local.pem"), "61937", TLS_server_method()); }
+};
+
+template <typename Connection = ShortDeadlineSocket>
 struct Server
 {
 	Server()
@@ -47,7 +58,7 @@ struct Server
 
 	RecordingLog log;
 	SocketHandler handler{&log};
-	ListenSocket<ShortDeadlineSocket> listener{handler};
+	ListenSocket<Connection> listener{handler};
 };
 
 // The peer has seen the connection end (end of file or reset).
@@ -65,7 +76,7 @@ bool Ended(int client)
 // it then stays quiet (a page waits between its requests).
 TEST(FirstHeadTimeout, SilentAndUnfinishedHeadsAreClosedAFinishedOneStays)
 {
-	Server server;
+	Server<> server;
 	const int silent = ConnectLoopback(server.listener.GetPort());
 	const int unfinished = ConnectLoopback(server.listener.GetPort());
 	const int page = ConnectLoopback(server.listener.GetPort());
@@ -95,7 +106,7 @@ TEST(FirstHeadTimeout, SilentAndUnfinishedHeadsAreClosedAFinishedOneStays)
 // deadline has passed, the page gets in.
 TEST(FirstHeadTimeout, SilentConnectionsNoLongerHoldTheSocketLimit)
 {
-	Server server;
+	Server<> server;
 	std::vector<int> silent;
 	for (int i = 0; i < 63; ++i)
 	{
@@ -123,4 +134,29 @@ TEST(FirstHeadTimeout, SilentConnectionsNoLongerHoldTheSocketLimit)
 		::close(c);
 	::close(early);
 	::close(page);
+}
+
+// On a TLS port the deadline counts from the accept too: a peer that never
+// starts its handshake (no time-out of the handshake's own runs yet) and one
+// that stops inside it are both closed by then.
+TEST(FirstHeadTimeout, TlsPeersThatNeverFinishTheirHandshakeAreClosed)
+{
+	Server<ShortDeadlineTlsSocket> server;
+	const int silent = ConnectLoopback(server.listener.GetPort());
+	const int partial = ConnectLoopback(server.listener.GetPort());
+	ASSERT_TRUE(silent >= 0 && partial >= 0);
+	const unsigned char helloStart[] = {0x16, 0x03, 0x01, 0x02, 0x00, 0x01, 0x00};
+	ASSERT_EQ(static_cast<ssize_t>(sizeof helloStart), ::send(partial, helloStart, sizeof helloStart, 0));
+
+	const auto start = Clock::now();
+	server.RunFor(std::chrono::milliseconds(900));
+	EXPECT_FALSE(Ended(silent)) << "closed before its deadline";
+	while ((!Ended(silent) || !Ended(partial)) && Clock::now() - start < std::chrono::seconds(15))
+		server.RunFor(std::chrono::milliseconds(100));
+	EXPECT_TRUE(Ended(silent));
+	EXPECT_TRUE(Ended(partial));
+	EXPECT_LT(Clock::now() - start, std::chrono::seconds(10)) << "not the handshake's own 30 seconds";
+	EXPECT_EQ(1u, server.handler.GetSocketCount());
+	::close(silent);
+	::close(partial);
 }
