@@ -28,16 +28,7 @@ std::string EncodeUtf8(const char16_t* wide, size_t length)
 			cp = 0x10000 + ((cp - 0xD800) << 10) + (wide[++i] - 0xDC00);
 		else if (cp >= 0xD800 && cp <= 0xDFFF)
 			cp = 0xFFFD;
-		if (cp < 0x80)
-		{
-			out += static_cast<char>(cp);
-			continue;
-		}
-		const int extra = cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
-		static const unsigned char leads[] = { 0, 0xC0, 0xE0, 0xF0 };
-		out += static_cast<char>(leads[extra] | (cp >> (6 * extra)));
-		for (int shift = 6 * (extra - 1); shift >= 0; shift -= 6)
-			out += static_cast<char>(0x80 | ((cp >> shift) & 0x3F));
+		AppendUtf8(out, cp);
 	}
 	return out;
 }
@@ -76,6 +67,20 @@ size_t DecodeUtf8(const unsigned char* text, size_t left, char32_t& codePoint)
 		return used;
 	codePoint = value;
 	return used;
+}
+
+void AppendUtf8(std::string& out, char32_t codePoint)
+{
+	if (codePoint < 0x80)
+	{
+		out += static_cast<char>(codePoint);
+		return;
+	}
+	const int extra = codePoint < 0x800 ? 1 : codePoint < 0x10000 ? 2 : 3;
+	static const unsigned char leads[] = { 0, 0xC0, 0xE0, 0xF0 };
+	out += static_cast<char>(leads[extra] | (codePoint >> (6 * extra)));
+	for (int shift = 6 * (extra - 1); shift >= 0; shift -= 6)
+		out += static_cast<char>(0x80 | ((codePoint >> shift) & 0x3F));
 }
 
 void AppendUtf16(std::u16string& out, char32_t codePoint)

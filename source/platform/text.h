@@ -40,6 +40,8 @@ int AnsiCharLength(const char* text, size_t left);
 // continuation bytes give U+FFFD; such a sequence takes its lead byte and
 // the continuation bytes that follow it, never a byte that starts another.
 size_t DecodeUtf8(const unsigned char* text, size_t left, char32_t& codePoint);
+// Appends a code point (at most U+10FFFF) as one to four UTF-8 bytes.
+void AppendUtf8(std::string& out, char32_t codePoint);
 // Appends a code point as one UTF-16 unit or a surrogate pair.
 void AppendUtf16(std::u16string& out, char32_t codePoint);
 

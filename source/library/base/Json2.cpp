@@ -2,6 +2,7 @@
 
 #include "base/Exception.h"
 #include "base/NetUtil.h"
+#include "platform/text.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,26 @@ void CheckDepth(int depth)
 {
 	if (depth > Json2::MaxDepth)
 		throw Exception(TooDeep);
+}
+
+// The value of the four hexadecimal digits at `at`, or -1.
+long HexUnit(const std::string& text, size_t at)
+{
+	if (at + 4 > text.size())
+		return -1;
+	long value = 0;
+	for (size_t i = at; i < at + 4; ++i)
+	{
+		const char c = text[i];
+		const int digit = c >= '0' && c <= '9' ? c - '0'
+			: c >= 'a' && c <= 'f'             ? c - 'a' + 10
+			: c >= 'A' && c <= 'F'             ? c - 'A' + 10
+											   : -1;
+		if (digit < 0)
+			return -1;
+		value = value * 16 + digit;
+	}
+	return value;
 }
 
 } // namespace
@@ -431,8 +452,10 @@ std::string Json2::Escaped(const std::string& text) const
 }
 
 // One pass from the left, so that an escaped backslash is never read again
-// as the start of another escape. Escapes other than these seven (such as
-// "\/" or "\u0041") stay as they are.
+// as the start of another escape. "\uXXXX" is read as JSON reads it: the
+// character in UTF-8, a surrogate pair as the one character it makes, a
+// lone surrogate as U+FFFD. Other escapes (such as "\/") and a "\u" without
+// four hexadecimal digits stay as they are.
 void Json2::Unescape(std::string& text) const
 {
 	std::string out;
@@ -459,11 +482,26 @@ void Json2::Unescape(std::string& text) const
 		{
 			out += decoded;
 			++i;
+			continue;
 		}
-		else
+		long unit = HexUnit(text, i + 2);
+		if (text[i + 1] != 'u' || unit < 0)
 		{
 			out += '\\';
+			continue;
 		}
+		i += 5;
+		long low = -1;
+		if (unit >= 0xD800 && unit <= 0xDBFF && text.compare(i + 1, 2, "\\u") == 0)
+			low = HexUnit(text, i + 3);
+		if (low >= 0xDC00 && low <= 0xDFFF)
+		{
+			unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+			i += 6;
+		}
+		else if (unit >= 0xD800 && unit <= 0xDFFF)
+			unit = 0xFFFD;
+		AppendUtf8(out, static_cast<char32_t>(unit));
 	}
 	text.swap(out);
 }

@@ -8,9 +8,9 @@
 // polling handshake and the certificate records all pass through it.
 //
 // The parser is deliberately lenient (commas optional and repeatable, no
-// exponents, five escapes, only the first value read) because the page's
-// texts have always been read that way. The writer emits no white space and
-// writes object members in byte order of their names.
+// exponents, only the first value read) because the page's texts have always
+// been read that way. The writer emits no white space and writes object
+// members in byte order of their names.
 class Json2
 {
 public:

@@ -71,10 +71,36 @@ TEST(Json2, ParseErrorsNameWhatWentWrong)
 TEST(Json2, StringTokensDecodeSevenEscapesInOnePass)
 {
 	EXPECT_EQ("a\\/b", Json2::Parse("\"a\\/b\"").GetString());
-	EXPECT_EQ("\\u0041", Json2::Parse("\"\\u0041\"").GetString());
 	EXPECT_EQ("\"\\\r\n\t\f\b", Json2::Parse(R"("\"\\\r\n\t\f\b")").GetString());
 	// An escaped backslash followed by an escaped control letter.
 	EXPECT_EQ("\\\n", Json2::Parse(R"("\\\n")").GetString());
+}
+
+// "\uXXXX" reads as JSON does, so a page's JSON.stringify and our own
+// writer's "\u00XX" arrive as the characters they stand for.
+TEST(Json2, UnicodeEscapesReadAsUtf8)
+{
+	EXPECT_EQ("A\xC3\xA9\xE2\x82\xAC\x0B", Json2::Parse(R"("\u0041\u00e9\u20AC\u000b")").GetString());
+	EXPECT_EQ(std::string("a\0b", 3), Json2::Parse(R"("a\u0000b")").GetString());
+	// A surrogate pair is one character; a lone half is U+FFFD.
+	EXPECT_EQ("\xF0\x9F\x98\x80", Json2::Parse(R"("\ud83d\ude00")").GetString());
+	EXPECT_EQ("\xEF\xBF\xBDx\xEF\xBF\xBD", Json2::Parse(R"("\ud83dx\ude00")").GetString());
+	EXPECT_EQ("\xEF\xBF\xBD\xEF\xBF\xBD", Json2::Parse(R"("\ud83d\ud83d")").GetString());
+	EXPECT_EQ("\xEF\xBF\xBD\\u12", Json2::Parse(R"("\udbff\u12")").GetString());
+	// Not four hex digits, or an escaped backslash before the "u": as it stands.
+	EXPECT_EQ("\\u12G4 \\u00", Json2::Parse(R"("\u12G4 \u00")").GetString());
+	EXPECT_EQ("\\u0041", Json2::Parse(R"("\\u0041")").GetString());
+
+	// Every control byte, and what a page sends, survive parse, write, parse.
+	std::string all;
+	for (int c = 1; c < 0x100; ++c)
+		all += static_cast<char>(c);
+	const std::string written = Json2(all).ToString(true);
+	EXPECT_EQ(all, Json2::Parse(written).GetString());
+	EXPECT_EQ(written, Reparse(written));
+	const std::string page = R"(["zimracert_x",{"p":"\u000b\u001f\u007f\ud55c"}])";
+	EXPECT_EQ(Reparse(page), Reparse(Reparse(page)));
+	EXPECT_EQ("[\"zimracert_x\",{\"p\":\"\\u000b\\u001f\x7f\xED\x95\x9C\"}]", Reparse(page));
 }
 
 TEST(Json2, WriterIsByteExactWithSortedMembersAndJsonEscapes)
