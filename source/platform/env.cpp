@@ -20,8 +20,9 @@ std::mutex& EnvLock()
 	return lock;
 }
 
-// The home folder in Windows form on drive C: ("/home/u" is "C:\home\u").
-std::string HomeOnDriveC()
+// The home folder in Windows form without its drive ("/home/u" is
+// "\home\u"); with C: at the host root, C: followed by it is the home.
+std::string HomeWithoutDrive()
 {
 	std::string home;
 	if (const char* value = std::getenv("HOME"))
@@ -37,7 +38,7 @@ std::string HomeOnDriveC()
 	if (home.empty() || home[0] != '/')
 		return std::string();
 	std::replace(home.begin(), home.end(), '/', '\\');
-	return "C:" + home;
+	return home;
 }
 
 // Windows always defines these; here they are given when the host does not
@@ -46,8 +47,13 @@ bool DefaultValue(const char* name, std::string& value)
 {
 	if (std::strcmp(name, "HOMEDRIVE") == 0)
 		value = "C:";
+	else if (std::strcmp(name, "HOMEPATH") == 0)
+		value = HomeWithoutDrive();
 	else if (std::strcmp(name, "ProgramFiles") == 0)
-		value = HomeOnDriveC();
+	{
+		const std::string home = HomeWithoutDrive();
+		value = home.empty() ? home : "C:" + home;
+	}
 	return !value.empty();
 }
 

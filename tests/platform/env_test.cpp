@@ -1,5 +1,9 @@
 #include "platform/env.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -44,8 +48,23 @@ TEST(Env, WindowsVariablesHaveTheirDefaults)
 	EXPECT_STREQ("C:", buffer);
 	EXPECT_EQ(0, getenv_s(&required, buffer, sizeof(buffer), "ProgramFiles"));
 	EXPECT_STREQ("C:\\home\\user1", buffer);
+	EXPECT_EQ(0, getenv_s(&required, buffer, sizeof(buffer), "HOMEPATH"));
+	EXPECT_STREQ("\\home\\user1", buffer);
 	EXPECT_EQ(0, getenv_s(&required, buffer, sizeof(buffer), "APPDATA"));
 	EXPECT_EQ(0u, required);
+
+	// Without HOME the home folder is the user's own, and HOMEDRIVE with
+	// HOMEPATH name it as ProgramFiles does.
+	unsetenv("HOME");
+	const passwd* user = getpwuid(geteuid());
+	ASSERT_NE(nullptr, user);
+	std::string home = user->pw_dir;
+	std::replace(home.begin(), home.end(), '/', '\\');
+	char path[4096];
+	EXPECT_EQ(0, getenv_s(&required, path, sizeof(path), "HOMEPATH"));
+	EXPECT_EQ(home, path);
+	EXPECT_EQ(0, getenv_s(&required, path, sizeof(path), "ProgramFiles"));
+	EXPECT_EQ("C:" + home, path);
 
 	setenv("ProgramFiles", "D:\\Programs", 1);
 	EXPECT_EQ(0, getenv_s(&required, buffer, sizeof(buffer), "ProgramFiles"));

@@ -18,6 +18,7 @@
 #include "base/Mutex.h"
 #include "base/MutexLock.h"
 #include "base/NetUtil.h"
+#include "platform/path.h"
 
 namespace
 {
@@ -143,9 +144,12 @@ CryptoInitializer::CryptoInitializer()
 	CRYPTO_set_id_callback(CryptoThreadIdCallback);
 #endif
 
+	// The library reads HOME as a host folder, so the Windows-form home
+	// (HOMEDRIVE and HOMEPATH) is mapped as every other path is; a drive that
+	// maps to no folder leaves HOME alone.
 	if (NetUtil::GetEnvVar("RANDFILE").empty() && NetUtil::GetEnvVar("HOME").empty())
 	{
-		std::string home = NetUtil::GetEnvVar("HOMEDRIVE") + NetUtil::GetEnvVar("HOMEPATH");
+		const std::string home = HostPath(NetUtil::GetEnvVar("HOMEDRIVE") + NetUtil::GetEnvVar("HOMEPATH"));
 		if (!home.empty())
 		{
 			NetUtil::SetEnvVar("HOME", home);
@@ -174,6 +178,11 @@ CryptoInitializer& CryptoInitializer::Instance()
 {
 	static CryptoInitializer instance;
 	return instance;
+}
+
+void StartCrypto()
+{
+	CryptoInitializer::Instance();
 }
 
 void CryptoInitializer::RemoveSeedFile()

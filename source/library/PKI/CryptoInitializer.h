@@ -9,9 +9,9 @@
 // the locking callbacks and seeds the random generator from a seed file.
 //
 // A static object in a static library is dropped by the linker when nothing
-// refers to it, so the start-up is reached by an explicit call instead: every
-// unit that uses the library calls CryptoInitializer::Instance() first. The
-// one instance is built on that first call and destroyed at process exit.
+// refers to it, so the start-up is reached by an explicit call instead,
+// StartCrypto() below. The one instance is built on the first call and
+// destroyed at process exit.
 class CryptoInitializer
 {
 public:
@@ -34,6 +34,14 @@ private:
 	int m_seedBytes;
 	bool m_seedFileCreated;
 };
+
+// The crypto start-up of the process. The program's entry calls it first,
+// before it starts a thread, creates the certificate store or sets up TLS,
+// so that every user of the library finds it prepared and HOME settled. The
+// certificate utilities and the TLS set-up call it as well before their
+// first use (later calls do nothing), so that the libraries also work in
+// programs without that entry, such as their tests.
+void StartCrypto();
 
 // The library's locking and thread-id callbacks: one mutex per lock index.
 void CryptoLockingCallback(int mode, int n, const char* file, int line);

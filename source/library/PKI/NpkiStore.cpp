@@ -173,6 +173,13 @@ std::string DigestHex(const char* name, const unsigned char* data, int length)
 	return text;
 }
 
+// The utilities take paths as C texts: a NUL inside (the page may send one
+// as "\u0000") would cut the path short and name another file.
+bool HasNul(const std::string& path)
+{
+	return path.find('\0') != std::string::npos;
+}
+
 } // namespace
 
 NpkiStore::NpkiStore()
@@ -270,6 +277,8 @@ int NpkiStore::AppendRecords(const std::string& root, Json2* outArray, SerialMap
 
 int NpkiStore::ListCertificates(const std::string& drivePath, Json2* outArray)
 {
+	if (HasNul(drivePath))
+		return 0;
 	if (!drivePath.empty())
 		return AppendRecords(drivePath + "\\" + "NPKI", outArray, nullptr, nullptr);
 	if (!m_hasSecondary)
@@ -304,6 +313,8 @@ int NpkiStore::ListExternalDrives(Json2* outArray)
 
 bool NpkiStore::CheckKeyPassword(const std::string& keyPath, const std::string& password)
 {
+	if (HasNul(keyPath))
+		return false;
 	unsigned char* bytes = nullptr;
 	const int length = ReadWholeFile(keyPath.c_str(), &bytes);
 	MallocBytes owner(bytes);
@@ -317,6 +328,8 @@ bool NpkiStore::CheckKeyPassword(const std::string& keyPath, const std::string& 
 bool NpkiStore::ExportPfxBase64(const std::string& certPath, const std::string& keyPath, const std::string& keyPassword,
 	const std::string& pfxPassword, std::string* out)
 {
+	if (HasNul(certPath) || HasNul(keyPath))
+		return false;
 	unsigned char* pfx = nullptr;
 	const int length = FilesToPkcs12(certPath.c_str(), keyPath.c_str(), keyPassword.c_str(),
 		pfxPassword.c_str(), &pfx);
@@ -335,6 +348,8 @@ bool NpkiStore::ExportPfxBase64(const std::string& certPath, const std::string& 
 bool NpkiStore::ImportPfxBase64(const std::string& pfxBase64, const std::string& derOutPath, const std::string& keyOutPath,
 	const std::string& pfxPassword, const std::string& keyPassword)
 {
+	if (HasNul(derOutPath) || HasNul(keyOutPath))
+		return false;
 	unsigned char* pfx = nullptr;
 	const int length = BioBase64Decode(pfxBase64.c_str(), static_cast<int>(pfxBase64.size()), &pfx);
 	MallocBytes owner(pfx);
@@ -363,7 +378,7 @@ bool NpkiStore::InspectPfxBase64(const std::string& pfxBase64, const std::string
 bool NpkiStore::ReadCertificateInfo(const std::string& derPath, const std::string& keyPath, std::string* md5Hex,
 	std::string* sha1Hex, Json2* record)
 {
-	if (derPath.empty())
+	if (derPath.empty() || HasNul(derPath) || HasNul(keyPath))
 		return false;
 	unsigned char* bytes = nullptr;
 	const int length = ReadWholeFile(derPath.c_str(), &bytes);

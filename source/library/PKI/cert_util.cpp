@@ -19,9 +19,12 @@
 
 #include "PKI/CryptoInitializer.h"
 #include "PKI/OpenSslPtr.h"
+#include "PKI/PbeLimits.h"
 #include "base/Encoding.h"
 #include "platform/crttime.h"
 #include "platform/files.h"
+#include "platform/find.h"
+#include "platform/text.h"
 
 namespace
 {
@@ -34,13 +37,6 @@ const int kPkcs8SaltLength = 8;
 const int kPkcs12Iterations = 2048;
 const char kFriendlyName[] = "pkcs12test";
 const int kSubjectTextSize = 1024;
-
-// Every function that uses the library's algorithms or objects starts here,
-// so the start-up runs in every program that uses these utilities.
-void StartCrypto()
-{
-	CryptoInitializer::Instance();
-}
 
 // A malloc'd copy of the bytes with a NUL after them.
 template <typename Char>
@@ -109,7 +105,7 @@ int ParsePkcs12(const unsigned char* pfx, int len, const char* password, bool pr
 	}
 	EVP_PKEY* rawKey = nullptr;
 	X509* rawCert = nullptr;
-	if (!PKCS12_parse(p12.get(), password, &rawKey, &rawCert, nullptr))
+	if (!Pkcs12CostAcceptable(p12.get(), password) || !PKCS12_parse(p12.get(), password, &rawKey, &rawCert, nullptr))
 	{
 		printf("Error parsing PKCS#12 file\n");
 		return -3;
@@ -119,13 +115,16 @@ int ParsePkcs12(const unsigned char* pfx, int len, const char* password, bool pr
 	return 0;
 }
 
-// A path's UTF-16 form, in which it reaches the file system.
+// A path's UTF-16 form, in which it reaches the file system; empty, which
+// names no file, for a text with a NUL.
 std::u16string Wide(const std::string& utf8)
 {
-	std::u16string wide(utf8.size() + 1, u'\0');
-	const int units = Utf8ToUtf16(&wide[0], static_cast<int>(wide.size()),
-		reinterpret_cast<const unsigned char*>(utf8.c_str()), -1);
-	wide.resize(units > 0 ? static_cast<size_t>(units) : 0);
+	std::u16string wide;
+	if (!Utf8PathToUtf16(utf8, wide))
+	{
+		wide.clear();
+		errno = ENOENT;
+	}
 	return wide;
 }
 
@@ -169,6 +168,38 @@ std::string MakeTempBeside(const std::string& path)
 		}
 	}
 	return std::string();
+}
+
+// The path under the name its file already has on disk when that differs
+// only in letter case (SignCert.der for signCert.der): Windows replaces such
+// a file and keeps its name, so the folder never holds both spellings. The
+// path itself when there is no such file.
+std::string ExistingSpelling(const std::string& path)
+{
+	const size_t split = path.find_last_of("\\/");
+	const std::string folder = split == std::string::npos ? std::string() : path.substr(0, split + 1);
+	const std::string name = path.substr(folder.size());
+	if (name.empty() || name.find_first_of("*?") != std::string::npos)
+	{
+		return path;
+	}
+	WIN32_FIND_DATAW data;
+	HANDLE search = FindFirstFileW(Wide(path).c_str(), &data);
+	if (search == INVALID_HANDLE_VALUE)
+	{
+		return path;
+	}
+	std::string found;
+	do
+	{
+		const std::string candidate = WideToUtf8(data.cFileName);
+		if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && (found.empty() || candidate == name))
+		{
+			found = candidate;
+		}
+	} while (found != name && FindNextFileW(search, &data));
+	FindClose(search);
+	return found.empty() ? path : folder + found;
 }
 
 // Renames the two finished temporary files over their targets. The old
@@ -215,30 +246,50 @@ bool WriteCertificate(X509* cert, const std::string& path)
 	return ok && std::fclose(file.release()) == 0;
 }
 
-// The subject as the import's folder name: entries from the last to the
-// first, "sn=value", comma-separated. False when it would not fit the
-// 1024-byte buffer (a cut text would name another folder).
+// The subject as the import's folder name: every entry from the last to the
+// first, "sn=value", comma-separated; an empty value is written too
+// ("title="), as the certificate record keeps it. False when it would not
+// fit the 1024-byte buffer (a cut text would name another folder).
 bool SubjectText(X509_NAME* name, std::string& text)
 {
+	const char* separator = "";
 	for (int i = X509_NAME_entry_count(name) - 1; i >= 0; --i)
 	{
 		X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
 		const ASN1_STRING* data = X509_NAME_ENTRY_get_data(entry);
-		if (data == nullptr || ASN1_STRING_length(data) < 1)
+		if (data == nullptr)
 		{
 			continue;
 		}
+		text += separator;
+		separator = ",";
 		for (const char* c = OBJ_nid2sn(OBJ_obj2nid(X509_NAME_ENTRY_get_object(entry))); *c != '\0'; ++c)
 		{
 			text += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
 		}
 		text += '=';
 		text.append(reinterpret_cast<const char*>(ASN1_STRING_get0_data(data)), ASN1_STRING_length(data));
-		if (i != 0)
-		{
-			text += ',';
-		}
 		if (text.size() >= static_cast<size_t>(kSubjectTextSize))
+		{
+			return false;
+		}
+	}
+	return true;
+}
+
+// Whether the text may stand as one folder of an import path: it comes from
+// the certificate, so it must not climb ("." and ".."), add levels ("\", "/"),
+// name a drive or stream (":") or hold a NUL or another control byte.
+bool IsFolderName(const std::string& text)
+{
+	if (text == "." || text == "..")
+	{
+		return false;
+	}
+	for (const char c : text)
+	{
+		const unsigned char byte = static_cast<unsigned char>(c);
+		if (c == '\\' || c == '/' || c == ':' || byte < 0x20 || byte == 0x7F)
 		{
 			return false;
 		}
@@ -338,12 +389,25 @@ EVP_PKEY* DecryptPrivateKey(const unsigned char* data, int len, const char* pass
 	{
 		return nullptr;
 	}
-	BioPtr bio(BIO_new_mem_buf(data, len));
-	if (!bio)
+	SigPtr sig(d2i_X509_SIG(nullptr, &data, len));
+	const X509_ALGOR* algorithm = nullptr;
+	if (sig)
+	{
+		X509_SIG_get0(sig.get(), &algorithm, nullptr);
+	}
+	if (!sig || !PbeCostAcceptable(algorithm))
 	{
 		return nullptr;
 	}
-	return d2i_PKCS8PrivateKey_bio(bio.get(), nullptr, CopyPassword, const_cast<char*>(password));
+	char buffer[kPasswordSize];
+	const int passlen = CopyPassword(buffer, sizeof(buffer), 0, const_cast<char*>(password));
+	if (passlen < 1)
+	{
+		return nullptr;
+	}
+	P8InfoPtr info(PKCS8_decrypt(sig.get(), buffer, passlen));
+	OPENSSL_cleanse(buffer, sizeof(buffer));
+	return info ? EVP_PKCS82PKEY(info.get()) : nullptr;
 }
 
 int BioBase64Encode(const unsigned char* data, int len, char** out)
@@ -462,8 +526,8 @@ int Pkcs12ToFiles(const unsigned char* pfx, int len, const char* derOutPath, con
 	}
 	// Both files are written beside their targets and renamed into place
 	// only when both are complete.
-	const std::string derTarget = derOutPath != nullptr ? derOutPath : "";
-	const std::string keyTarget = keyOutPath != nullptr ? keyOutPath : "";
+	const std::string derTarget = derOutPath != nullptr ? ExistingSpelling(derOutPath) : "";
+	const std::string keyTarget = keyOutPath != nullptr ? ExistingSpelling(keyOutPath) : "";
 	std::string derTemp = derTarget.empty() || keyTarget.empty() ? std::string() : MakeTempBeside(derTarget);
 	std::string keyTemp = derTemp.empty() ? std::string() : MakeTempBeside(keyTarget);
 	if (derTemp.empty() || keyTemp.empty())
@@ -595,7 +659,7 @@ int Pkcs12GetProperty(const unsigned char* pfx, int len, const char* password, i
 		return hexLength;
 	}
 	case 1:
-		if (!SubjectText(subject, text))
+		if (!SubjectText(subject, text) || !IsFolderName(text))
 		{
 			return 0;
 		}
@@ -604,7 +668,10 @@ int Pkcs12GetProperty(const unsigned char* pfx, int len, const char* password, i
 		SubjectEntry(subject, NID_commonName, text);
 		break;
 	case 3:
-		SubjectEntry(subject, NID_organizationName, text);
+		if (SubjectEntry(subject, NID_organizationName, text) && !IsFolderName(text))
+		{
+			return 0;
+		}
 		break;
 	default:
 		return -4;

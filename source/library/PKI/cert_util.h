@@ -27,8 +27,9 @@ int ReadWholeFile(const char* utf8Path, unsigned char** out);
 int DecodeDerCertificate(X509** out, const unsigned char* data, int len);
 
 // The private key of an NPKI key file (EncryptedPrivateKeyInfo DER), or null
-// when the data is missing, the password is empty or wrong. Passwords longer
-// than 1024 bytes are cut to 1024 bytes.
+// when the data is missing, the password is empty or wrong, or the file asks
+// for more key-derivation rounds than PKI/PbeLimits.h allows. Passwords
+// longer than 1024 bytes are cut to 1024 bytes.
 EVP_PKEY* DecryptPrivateKey(const unsigned char* data, int len, const char* password);
 
 // Base64 with a line feed after every 64 characters and none at the end;
@@ -46,10 +47,12 @@ int BioBase64Decode(const char* text, int len, unsigned char** out);
 int WriteEncryptedPkcs8(EVP_PKEY* key, const char* password, const char* path);
 
 // Splits a PKCS#12 into the two NPKI files. 0; -1 no data; -2 not a PKCS#12;
-// -3 wrong password or bad data; -4 the files could not be written; -5 no key
+// -3 wrong password or bad data (also more key-derivation rounds than
+// PKI/PbeLimits.h allows); -4 the files could not be written; -5 no key
 // (or the key file could not be made); -6 no certificate. Nothing is written
 // unless both certificate and key are there, and both files replace the old
-// ones only when both were written.
+// ones only when both were written. A file already there under the target's
+// name in other letter cases is replaced under its own name.
 int Pkcs12ToFiles(const unsigned char* pfx, int len, const char* derOutPath, const char* keyOutPath,
 	const char* pfxPassword, const char* keyPassword);
 
@@ -60,10 +63,12 @@ int FilesToPkcs12(const char* certPath, const char* keyPath, const char* keyPass
 	unsigned char** out);
 
 // One property of a PKCS#12's certificate: 0 its SHA-1 as hex, 1 its subject
-// as the folder name ("cn=..,ou=..,o=..,c=.."), 2 the subject's commonName,
-// 3 its organizationName. The length; 0 for no certificate, no such entry or
-// a subject text of more than 1023 bytes; -1 .. -3 as Pkcs12ToFiles;
-// -4 an unknown selector.
+// as the folder name ("cn=..,ou=..,o=..,c=..", every entry, empty values
+// included), 2 the subject's commonName, 3 its organizationName. The length;
+// 0 for no certificate, no such entry or a subject text of more than 1023
+// bytes. 1 and 3 name import folders: they also give 0 for a text that is
+// "." or "..", or that holds "\", "/", ":" or a control byte.
+// -1 .. -3 as Pkcs12ToFiles; -4 an unknown selector.
 int Pkcs12GetProperty(const unsigned char* pfx, int len, const char* password, int selector, char** out);
 
 // The digest of the bytes by the library's name ("MD5", "SHA1", "HAS160"):

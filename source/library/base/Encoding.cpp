@@ -188,3 +188,16 @@ int Utf8ToUtf16(char16_t* out, int capacity, const unsigned char* input, int len
 	out[written] = 0;
 	return static_cast<int>(written);
 }
+
+bool Utf8PathToUtf16(const std::string& path, std::u16string& wide)
+{
+	wide.clear();
+	if (path.empty())
+		return true;
+	if (path.find('\0') != std::string::npos)
+		return false;
+	const int length = static_cast<int>(path.size());
+	const int units = MultiByteToWideChar(CP_UTF8, 0, path.data(), length, nullptr, 0);
+	wide.assign(static_cast<size_t>(units), u'\0');
+	return units > 0 && MultiByteToWideChar(CP_UTF8, 0, path.data(), length, &wide[0], units) == units;
+}

@@ -26,3 +26,9 @@ int strlen_mb(const std::string& text);
 // spelling of a character ("\" above all) can reach a file name. A
 // sequence cut short by the end of the input ends the output.
 int Utf8ToUtf16(char16_t* out, int capacity, const unsigned char* input, int length);
+// A UTF-8 path in the UTF-16 form of the file-system calls, converted as
+// MultiByteToWideChar converts it, so that every call names the same file:
+// also a sequence cut off at the end becomes U+FFFD (Utf8ToUtf16 would stop
+// before it, and "signCert.der\xE2" would name signCert.der). False for a
+// text holding a NUL, which would cut the name short.
+bool Utf8PathToUtf16(const std::string& path, std::u16string& wide);

@@ -83,12 +83,10 @@ std::string ParentFolder(const std::string& path)
 
 bool FileExists(std::string path)
 {
-	// A NUL inside the text would cut the name short and find another file.
-	if (path.find('\0') != std::string::npos)
+	// Converted as every file call converts it: one path, one file.
+	std::u16string wide;
+	if (!Utf8PathToUtf16(path, wide))
 		return false;
-	std::u16string wide(path.size() + 1, u'\0');
-	Utf8ToUtf16(&wide[0], static_cast<int>(wide.size()), reinterpret_cast<const unsigned char*>(path.data()),
-		static_cast<int>(path.size()));
 	FILE* file = _wfopen(wide.c_str(), u"r");
 	if (file == nullptr)
 		return false;

@@ -1,10 +1,13 @@
 #include "PKI/CryptoInitializer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <openssl/crypto.h>
@@ -13,6 +16,7 @@
 #include <openssl/provider.h>
 #include <openssl/x509.h>
 
+#include "PKI/NpkiStore.h"
 #include "PKI/SeedPbe.h"
 #include "PKI/aria.h"
 #include "PKI/cert_util.h"
@@ -30,8 +34,9 @@ long SizeOf(const std::string& path)
 
 } // namespace
 
-// Every utility that needs the library brings the start-up up by itself, so
-// no program depends on a static object the linker may drop.
+// The program's entry starts the library with one call, and every utility
+// that needs the library brings the start-up up by itself too, so no
+// program depends on a static object the linker may drop.
 TEST(CryptoInitializer, EveryEntryPointRunsTheStartUp)
 {
 	if (CryptoTestEnv::Started())
@@ -43,6 +48,7 @@ TEST(CryptoInitializer, EveryEntryPointRunsTheStartUp)
 	char* text = nullptr;
 	X509* cert = nullptr;
 	const std::function<void()> entryPoints[] = {
+		[&] { StartCrypto(); },
 		[&] { DigestByName("SHA1", b, 4, &bytes); },
 		[&] { DecryptPrivateKey(b, 4, "x"); },
 		[&] { DecodeDerCertificate(&cert, b, 4); },
@@ -134,6 +140,39 @@ TEST(CryptoInitializer, SeedFileRules)
 	}
 	EXPECT_EQ(SizeOf(CryptoTestEnv::Dir() + "/home/.rnd"), -1);
 	setenv("RANDFILE", seed.c_str(), 1);
+}
+
+// A session that defines none of the Windows variables, nor HOME: the
+// start-up puts HOME at the user's own home, where the seed file goes, and
+// the store's folders are the same before and after it.
+TEST(CryptoInitializer, DefaultEnvironmentKeepsTheHomeAndTheStore)
+{
+	if (CryptoTestEnv::Started())
+	{
+		GTEST_SKIP() << "the start-up already ran in this process";
+	}
+	EXPECT_TRUE(CryptoTestEnv::InChild([] {
+		for (const char* name : {"RANDFILE", "HOME", "HOMEDRIVE", "HOMEPATH", "ProgramFiles", "APPDATA",
+				 "ZIMRACERT_DRIVES"})
+		{
+			unsetenv(name);
+		}
+		const passwd* user = getpwuid(geteuid());
+		const std::string home = user != nullptr ? user->pw_dir : "";
+		std::string windowsHome = home;
+		std::replace(windowsHome.begin(), windowsHome.end(), '/', '\\');
+		std::string before;
+		std::string after;
+		NpkiStore().GetPrimaryRootUtf8(&before);
+		StartCrypto();
+		NpkiStore().GetPrimaryRootUtf8(&after);
+		const std::string now = getenv("HOME") != nullptr ? getenv("HOME") : "(unset)";
+		const std::string seed = CryptoInitializer::Instance().SeedFileName();
+		fprintf(stderr, "HOME %s, seed %s, store %s then %s\n", now.c_str(), seed.c_str(), before.c_str(),
+			after.c_str());
+		return !home.empty() && now == home && seed == home + "/.rnd" && before == "C:" + windowsHome + "\\NPKI"
+			&& after == before;
+	}));
 }
 
 // The library no longer calls the locking callback; it must still lock.

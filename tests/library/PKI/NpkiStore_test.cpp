@@ -286,3 +286,59 @@ TEST_F(NpkiStoreTest, ExportedKeyPairImportsIntoTheLayout)
 	EXPECT_TRUE(store.CheckKeyPassword(record[kCertKeyPath].GetString(), "new-pass"));
 	EXPECT_FALSE(store.CheckKeyPassword(record[kCertKeyPath].GetString(), kKeyPassword));
 }
+
+// A folder that holds the pair under other letter cases, as Windows tools
+// leave it, has both files replaced under their names: never four files,
+// which the listing would drop.
+TEST_F(NpkiStoreTest, ImportReplacesCaseVariantsInPlace)
+{
+	const std::string folder = "D:\\NPKI\\org1\\USER\\cn=name1";
+	Put(kCerts + "plain.der", folder + "\\SignCert.der");
+	Put(kKeys + "signPri.seed.key", folder + "\\SIGNPRI.KEY");
+	NpkiStore store;
+	std::string pfx;
+	ASSERT_TRUE(store.ExportPfxBase64(kKeys + "signCert.der", kKeys + "signPri.seed.key", kKeyPassword, "p", &pfx));
+	pfx.erase(std::remove(pfx.begin(), pfx.end(), '\n'), pfx.end());
+	ASSERT_TRUE(store.ImportPfxBase64(pfx, folder + "\\signCert.der", folder + "\\signPri.key", "p", "new-pass"));
+
+	std::vector<std::string> names;
+	for (const auto& entry : std::filesystem::directory_iterator(m_temp.Path() + "/d/NPKI/org1/USER/cn=name1"))
+		names.push_back(entry.path().filename().string());
+	std::sort(names.begin(), names.end());
+	EXPECT_EQ((std::vector<std::string> { "SIGNPRI.KEY", "SignCert.der" }), names);
+	Json2 list;
+	ASSERT_EQ(1, store.ListCertificates("D:\\", &list));
+	Json2& record = list.GetArray().front();
+	EXPECT_EQ(OpensslRecord(kKeys + "signCert.der")[kCertFingerprintSha1].GetString(),
+		record[kCertFingerprintSha1].GetString());
+	EXPECT_EQ("D:\\\\NPKI\\org1\\USER\\cn=name1\\SIGNPRI.KEY", record[kCertKeyPath].GetString());
+	EXPECT_TRUE(store.CheckKeyPassword(record[kCertKeyPath].GetString(), "new-pass"));
+}
+
+// Paths reach the files as C texts: one with a NUL inside (a page's
+// "\u0000") names no file rather than the one before the NUL.
+TEST_F(NpkiStoreTest, PathsWithANulNameNoFile)
+{
+	const std::string folder = "C:\\x";
+	PutPair("../keys/signCert.der", { folder });
+	const std::string der = folder + "\\signCert.der";
+	const std::string key = folder + "\\signPri.key";
+	const std::string nul("\0x", 2);
+	NpkiStore store;
+	std::string md5;
+	std::string sha1;
+	std::string pfx;
+	Json2 record;
+	ASSERT_TRUE(store.CheckKeyPassword(key, kKeyPassword));
+	EXPECT_FALSE(store.CheckKeyPassword(key + nul, kKeyPassword));
+	EXPECT_FALSE(store.ReadCertificateInfo(der + nul, key, &md5, &sha1, &record));
+	EXPECT_FALSE(store.ReadCertificateInfo(der, key + nul, &md5, &sha1, &record));
+	EXPECT_FALSE(store.ExportPfxBase64(der, key + nul, kKeyPassword, "p", &pfx));
+	ASSERT_TRUE(store.ExportPfxBase64(der, key, kKeyPassword, "p", &pfx));
+	pfx.erase(std::remove(pfx.begin(), pfx.end(), '\n'), pfx.end());
+	EXPECT_FALSE(store.ImportPfxBase64(pfx, der + nul, key, "p", "p"));
+	EXPECT_FALSE(store.ImportPfxBase64(pfx, der, key + nul, "p", "p"));
+	EXPECT_TRUE(store.CheckKeyPassword(key, kKeyPassword));
+	Json2 list;
+	EXPECT_EQ(0, store.ListCertificates("C:" + nul, &list));
+}

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,9 +13,13 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+#include <openssl/pkcs7.h>
 #include <openssl/provider.h>
 #include <openssl/evp.h>
+#include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 
 #include "library/PKI/CryptoTestEnv.h"
@@ -61,6 +66,117 @@ EVP_PKEY* Decrypt(const Bytes& file, const char* password)
 	return DecryptPrivateKey(file.data(), static_cast<int>(file.size()), password);
 }
 
+// A PKCS#12 (password kPfxPassword) of the reference key and a certificate
+// whose subject holds these entries in this order, each value UTF8String
+// bytes as given: NULs and empty values included.
+Bytes Pkcs12WithSubject(const std::vector<std::pair<const char*, std::string>>& entries)
+{
+	auto key = ReferenceKey();
+	std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
+	X509_NAME* name = X509_get_subject_name(cert.get());
+	for (const auto& entry : entries)
+	{
+		EXPECT_EQ(1, X509_NAME_add_entry_by_txt(name, entry.first, V_ASN1_UTF8STRING,
+			reinterpret_cast<const unsigned char*>(entry.second.data()), static_cast<int>(entry.second.size()), -1, 0));
+	}
+	X509_set_issuer_name(cert.get(), name);
+	ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
+	X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
+	X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
+	X509_set_pubkey(cert.get(), key.get());
+	EXPECT_GT(X509_sign(cert.get(), key.get(), EVP_sha256()), 0);
+	std::unique_ptr<PKCS12, decltype(&PKCS12_free)> p12(
+		PKCS12_create(kPfxPassword, nullptr, key.get(), cert.get(), nullptr, 0, 0, 0, 0, 0), PKCS12_free);
+	unsigned char* der = nullptr;
+	const int length = p12 ? i2d_PKCS12(p12.get(), &der) : 0;
+	Bytes bytes(der, der + std::max(length, 0));
+	OPENSSL_free(der);
+	return bytes;
+}
+
+// Pkcs12GetProperty's text, or its code as text.
+std::string Property(const Bytes& pfx, int selector, const char* password = kPfxPassword)
+{
+	char* out = nullptr;
+	int rc = Pkcs12GetProperty(pfx.data(), static_cast<int>(pfx.size()), password, selector, &out);
+	std::string text = rc > 0 ? std::string(out, rc) : std::to_string(rc);
+	std::free(out);
+	return text;
+}
+
+// The PBEParameter of an algorithm identifier with another iteration count.
+void SetIterations(X509_ALGOR* algorithm, int64_t count)
+{
+	PBEPARAM* pbe = static_cast<PBEPARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), algorithm->parameter));
+	ASSERT_NE(pbe, nullptr);
+	ASN1_INTEGER_set_int64(pbe->iter, count);
+	EXPECT_NE(ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBEPARAM), pbe, &algorithm->parameter), nullptr);
+	PBEPARAM_free(pbe);
+}
+
+// The key file with its count changed.
+Bytes KeyFileWithIterations(const Bytes& file, int64_t count)
+{
+	const unsigned char* p = file.data();
+	std::unique_ptr<X509_SIG, decltype(&X509_SIG_free)> sig(d2i_X509_SIG(nullptr, &p, file.size()), X509_SIG_free);
+	X509_ALGOR* algorithm = nullptr;
+	X509_SIG_getm(sig.get(), &algorithm, nullptr);
+	SetIterations(algorithm, count);
+	unsigned char* der = nullptr;
+	const int length = i2d_X509_SIG(sig.get(), &der);
+	Bytes bytes(der, der + std::max(length, 0));
+	OPENSSL_free(der);
+	return bytes;
+}
+
+// legacy.p12 (shrouded key bag in plain contents, certificate in encrypted
+// contents) with the counts changed as a hostile sender would: the MAC's as
+// it stands, the others with a MAC made anew over the changed contents.
+enum class Count { Mac, EncryptedContents, KeyBag };
+Bytes Pkcs12WithIterations(Count which, int64_t count)
+{
+	const Bytes file = Load(kKeys + "legacy.p12");
+	const unsigned char* p = file.data();
+	std::unique_ptr<PKCS12, decltype(&PKCS12_free)> p12(d2i_PKCS12(nullptr, &p, file.size()), PKCS12_free);
+	if (which == Count::Mac)
+	{
+		const ASN1_INTEGER* macCount = nullptr;
+		PKCS12_get0_mac(nullptr, nullptr, nullptr, &macCount, p12.get());
+		ASN1_INTEGER_set_int64(const_cast<ASN1_INTEGER*>(macCount), count);
+	}
+	else
+	{
+		STACK_OF(PKCS7)* safes = PKCS12_unpack_authsafes(p12.get());
+		for (int i = 0; i < sk_PKCS7_num(safes); ++i)
+		{
+			PKCS7* safe = sk_PKCS7_value(safes, i);
+			if (which == Count::EncryptedContents && OBJ_obj2nid(safe->type) == NID_pkcs7_encrypted)
+			{
+				SetIterations(safe->d.encrypted->enc_data->algorithm, count);
+			}
+			if (which == Count::KeyBag && OBJ_obj2nid(safe->type) == NID_pkcs7_data)
+			{
+				STACK_OF(PKCS12_SAFEBAG)* bags = PKCS12_unpack_p7data(safe);
+				X509_ALGOR* algorithm = nullptr;
+				X509_SIG_getm(const_cast<X509_SIG*>(PKCS12_SAFEBAG_get0_pkcs8(sk_PKCS12_SAFEBAG_value(bags, 0))),
+					&algorithm, nullptr);
+				SetIterations(algorithm, count);
+				PKCS7_free(safe);
+				sk_PKCS7_set(safes, i, PKCS12_pack_p7data(bags));
+				sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
+			}
+		}
+		EXPECT_EQ(1, PKCS12_pack_authsafes(p12.get(), safes));
+		sk_PKCS7_pop_free(safes, PKCS7_free);
+		EXPECT_EQ(1, PKCS12_set_mac(p12.get(), kPfxPassword, -1, nullptr, 0, 1, EVP_sha1()));
+	}
+	unsigned char* der = nullptr;
+	const int length = i2d_PKCS12(p12.get(), &der);
+	Bytes bytes(der, der + std::max(length, 0));
+	OPENSSL_free(der);
+	return bytes;
+}
+
 class CertUtil : public ::testing::Test
 {
 protected:
@@ -86,6 +202,16 @@ TEST_F(CertUtil, ReadWholeFile)
 	const Bytes cert = Load(kKeys + "signCert.der");
 	ASSERT_EQ(ReadWholeFile((kKeys + "signCert.der").c_str(), &out), static_cast<int>(cert.size()));
 	EXPECT_EQ(Bytes(out, out + cert.size()), cert);
+	std::free(out);
+	// A character cut off at the end reads as U+FFFD, as every file call
+	// reads it: never the file named by the bytes before it.
+	for (const char* cut : {"\xE2", "\xE2\x82", "\xF0\x9F\x98", "\xC3"})
+	{
+		EXPECT_EQ(ReadWholeFile((m_dir + "empty" + cut).c_str(), &out), -1) << cut;
+	}
+	Save(m_dir + "empty\xEF\xBF\xBD", {'x'});
+	ASSERT_EQ(ReadWholeFile((m_dir + "empty\xE2\x82").c_str(), &out), 1);
+	EXPECT_EQ(out[0], 'x');
 	std::free(out);
 }
 
@@ -262,28 +388,112 @@ TEST_F(CertUtil, Pkcs12ToFilesWritesBothOrNothing)
 TEST_F(CertUtil, Pkcs12Properties)
 {
 	Bytes p12 = Load(kKeys + "legacy.p12");
-	auto property = [&](const Bytes& pfx, int selector, const char* password = kPfxPassword) {
-		char* out = nullptr;
-		int rc = Pkcs12GetProperty(pfx.data(), static_cast<int>(pfx.size()), password, selector, &out);
-		std::string text = rc > 0 ? std::string(out, rc) : std::to_string(rc);
-		std::free(out);
-		return text;
-	};
 	// openssl prints the fingerprint as "sha1 Fingerprint=A9:99:...".
 	std::string expected = Shell("openssl x509 -inform DER -noout -fingerprint -sha1 -in " + kKeys + "signCert.der");
 	expected = expected.substr(expected.find('=') + 1, 59);
 	expected.erase(std::remove(expected.begin(), expected.end(), ':'), expected.end());
-	EXPECT_EQ(property(p12, 0), expected);
-	EXPECT_EQ(property(p12, 1), "cn=name1,ou=unit1,o=org1,c=KR");
-	EXPECT_EQ(property(p12, 2), "name1");
-	EXPECT_EQ(property(p12, 3), "org1");
-	EXPECT_EQ(property(p12, 4), "-4");
-	EXPECT_EQ(property(p12, 0, "wrong"), "-3");
-	EXPECT_EQ(property(Load(kKeys + "nocert.p12"), 1), "0");
+	EXPECT_EQ(Property(p12, 0), expected);
+	EXPECT_EQ(Property(p12, 1), "cn=name1,ou=unit1,o=org1,c=KR");
+	EXPECT_EQ(Property(p12, 2), "name1");
+	EXPECT_EQ(Property(p12, 3), "org1");
+	EXPECT_EQ(Property(p12, 4), "-4");
+	EXPECT_EQ(Property(p12, 0, "wrong"), "-3");
+	EXPECT_EQ(Property(Load(kKeys + "nocert.p12"), 1), "0");
 	// A subject too long for the folder-name buffer is refused, not cut.
 	Bytes longSubject = Load(kKeys + "longsubject.p12");
-	EXPECT_EQ(property(longSubject, 1), "0");
-	EXPECT_EQ(property(longSubject, 2), "long");
+	EXPECT_EQ(Property(longSubject, 1), "0");
+	EXPECT_EQ(Property(longSubject, 2), "long");
+}
+
+// The organisation and the subject text name the import's folders
+// (<root>\<O>\USER\<subject>): a value that would climb out, add a level, name
+// a drive or hide a control byte gives no folder name at all.
+TEST_F(CertUtil, FolderPropertiesStayOneFolder)
+{
+	for (const std::string& bad : {std::string("../../x"), std::string(".."), std::string("."), std::string("a/b"),
+			 std::string("a\\b"), std::string("c:"), std::string("a\x01"), std::string("a\x7f"), std::string("a\nb"),
+			 std::string("a\0b", 3)})
+	{
+		// "o=.." is a harmless folder name; ".." alone is not.
+		const bool dots = bad == "." || bad == "..";
+		const Bytes inOrg = Pkcs12WithSubject({{"C", "KR"}, {"O", bad}, {"CN", "n"}});
+		EXPECT_EQ(Property(inOrg, 3), "0") << bad;
+		EXPECT_EQ(Property(inOrg, 1), dots ? "cn=n,o=" + bad + ",c=KR" : "0") << bad;
+		const Bytes inName = Pkcs12WithSubject({{"O", "org"}, {"CN", bad}});
+		EXPECT_EQ(Property(inName, 3), "org") << bad;
+		EXPECT_EQ(Property(inName, 1), dots ? "cn=" + bad + ",o=org" : "0") << bad;
+	}
+	const Bytes fine = Pkcs12WithSubject({{"O", "..x. \xED\x99\x8D()"}, {"CN", "a..b"}});
+	EXPECT_EQ(Property(fine, 3), "..x. \xED\x99\x8D()");
+	EXPECT_EQ(Property(fine, 1), "cn=a..b,o=..x. \xED\x99\x8D()");
+}
+
+// Every entry is written, an empty value too, as the certificate record
+// keeps it: the folder name never ends in or doubles a comma.
+TEST_F(CertUtil, SubjectTextKeepsEmptyValues)
+{
+	EXPECT_EQ(Property(Pkcs12WithSubject({{"title", ""}, {"O", "org"}, {"CN", "n"}}), 1), "cn=n,o=org,title=");
+	EXPECT_EQ(Property(Pkcs12WithSubject({{"C", "KR"}, {"OU", ""}, {"CN", "n"}}), 1), "cn=n,ou=,c=KR");
+	EXPECT_EQ(Property(Pkcs12WithSubject({{"CN", ""}}), 1), "cn=");
+	EXPECT_EQ(Property(Pkcs12WithSubject({{"O", ""}, {"CN", "n"}}), 3), "0");
+}
+
+// One hostile file must not hold the select loop for days: counts above a
+// million rounds are refused before any key is derived. Real files use 2,048;
+// files the library writes at the bound still read.
+TEST_F(CertUtil, KeyDerivationCountsAreBounded)
+{
+	alarm(50); // the hostile counts would take days: fail instead of hanging
+	auto key = ReferenceKey();
+	std::unique_ptr<PKCS8_PRIV_KEY_INFO, decltype(&PKCS8_PRIV_KEY_INFO_free)> info(EVP_PKEY2PKCS8(key.get()),
+		PKCS8_PRIV_KEY_INFO_free);
+	auto keyFile = [&](int nid, const EVP_CIPHER* cipher, int count) {
+		std::unique_ptr<X509_SIG, decltype(&X509_SIG_free)> sig(
+			PKCS8_encrypt(nid, cipher, "p", 1, nullptr, 0, count, info.get()), X509_SIG_free);
+		unsigned char* der = nullptr;
+		const int length = i2d_X509_SIG(sig.get(), &der);
+		const Bytes file(der, der + std::max(length, 0));
+		OPENSSL_free(der);
+		return file;
+	};
+	EXPECT_TRUE(IsReferenceKey(Decrypt(keyFile(-1, EVP_aes_256_cbc(), 1000000), "p")));
+	EXPECT_EQ(Decrypt(keyFile(-1, EVP_aes_256_cbc(), 1000001), "p"), nullptr);
+	EXPECT_EQ(Decrypt(keyFile(OBJ_txt2nid("PBE-SHA-SEED-CBC"), nullptr, 1000001), "p"), nullptr);
+	for (const char* scheme : {"seed", "seedcbc"})
+	{
+		const Bytes file = KeyFileWithIterations(Load(kKeys + "signPri." + scheme + ".key"), INT64_C(0x7FFFFFFFFFFF));
+		EXPECT_EQ(Decrypt(file, kKeyPassword), nullptr) << scheme;
+	}
+
+	// PKCS#12: the MAC at the bound reads, a key bag above it does not.
+	const Bytes certFile = Load(kKeys + "signCert.der");
+	const unsigned char* p = certFile.data();
+	std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, certFile.size()), X509_free);
+	auto pkcs12 = [&](int iterations, int macIterations) {
+		std::unique_ptr<PKCS12, decltype(&PKCS12_free)> p12(PKCS12_create(kPfxPassword, nullptr, key.get(),
+			cert.get(), nullptr, NID_pbe_WithSHA1And3_Key_TripleDES_CBC, -1, iterations, macIterations, 0),
+			PKCS12_free);
+		unsigned char* der = nullptr;
+		const int length = p12 ? i2d_PKCS12(p12.get(), &der) : 0;
+		Bytes bytes(der, der + std::max(length, 0));
+		OPENSSL_free(der);
+		return bytes;
+	};
+	EXPECT_EQ(Property(pkcs12(2048, 1000000), 3), "org1");
+	EXPECT_EQ(Property(pkcs12(1000001, 2048), 3), "-3");
+	// What a hostile sender makes: the MAC's count as it stands, the others
+	// with a MAC made anew over the changed contents.
+	const std::string der = m_dir + "signCert.der";
+	const std::string keyPath = m_dir + "signPri.key";
+	for (Count which : {Count::Mac, Count::EncryptedContents, Count::KeyBag})
+	{
+		const Bytes p12 = Pkcs12WithIterations(which, INT64_C(0x7FFFFFFFFFFF));
+		EXPECT_EQ(Property(p12, 3), "-3") << static_cast<int>(which);
+		EXPECT_EQ(Pkcs12ToFiles(p12.data(), static_cast<int>(p12.size()), der.c_str(), keyPath.c_str(),
+			kPfxPassword, "k"), -3);
+	}
+	EXPECT_FALSE(std::filesystem::exists(der));
+	alarm(0);
 }
 
 TEST(CertUtilDigest, DigestByNameAndHex)

@@ -54,3 +54,20 @@ TEST(FileUtil, FileExistsOnlyForRegularFilesUnderTheirOwnName)
 	EXPECT_FALSE(FileExists(base + "\xC1\x9C" "signCert.der"));
 	EXPECT_FALSE(FileExists(base + std::string("/signCert.der\0.txt", 18)));
 }
+
+// One path, one file: a text that ends in a cut-off UTF-8 sequence names
+// the file whose name has U+FFFD there, as the other file calls read it,
+// never the file its first bytes spell; a NUL cuts nothing short.
+TEST(FileUtil, FileExistsOnlyForTheWholePath)
+{
+	TempFolder temp;
+	const std::string file = temp.Path() + "/signCert.der";
+	std::ofstream(file) << "x";
+	EXPECT_TRUE(FileExists(file));
+	for (const std::string& cut : {std::string("\xE2"), std::string("\xF0\x9F\x98"), std::string("\xE2x"),
+			 std::string("\0", 1), std::string("\0x", 2)})
+		EXPECT_FALSE(FileExists(file + cut)) << cut.size();
+	std::ofstream(file + "\xEF\xBF\xBD") << "x";
+	EXPECT_TRUE(FileExists(file + "\xF0\x9F\x98"));
+	EXPECT_FALSE(FileExists(temp.Path()));
+}
