@@ -75,15 +75,24 @@ std::string UserName()
 	return Env("USER");
 }
 
-// C: at the root, then the mounted media in name order.
-DriveTable DefaultTable()
+// The folders whose sub-folders are mounted media: the user's folders under
+// /media and /run/media, unless a test named others.
+std::vector<std::string> MediaParents(const std::vector<std::string>& chosen)
 {
-	DriveTable table { { 'C', "/" } };
+	if (!chosen.empty())
+		return chosen;
 	const std::string user = UserName();
 	if (user.empty())
-		return table;
+		return {};
+	return { "/media/" + user, "/run/media/" + user };
+}
+
+// C: at the root, then the mounted media in name order.
+DriveTable DefaultTable(const std::vector<std::string>& chosenParents)
+{
+	DriveTable table { { 'C', "/" } };
 	std::vector<std::pair<std::string, std::string>> media; // (name, folder)
-	for (const std::string& parent : { "/media/" + user, "/run/media/" + user })
+	for (const std::string& parent : MediaParents(chosenParents))
 	{
 		DIR* dir = opendir(parent.c_str());
 		if (dir == nullptr)
@@ -123,6 +132,13 @@ public:
 		return m_table;
 	}
 
+	void SetMediaParents(std::vector<std::string> parents)
+	{
+		std::lock_guard<std::mutex> guard(m_lock);
+		m_mediaParents = std::move(parents);
+		m_valid = false;
+	}
+
 	bool Folder(char letter, std::string& folder)
 	{
 		const std::string text = Env(kDrivesVariable);
@@ -147,7 +163,7 @@ private:
 	{
 		if (m_valid && text == m_text && !(rescan && text.empty()))
 			return;
-		m_table = text.empty() ? DefaultTable() : ParseTable(text);
+		m_table = text.empty() ? DefaultTable(m_mediaParents) : ParseTable(text);
 		m_text = text;
 		m_valid = true;
 	}
@@ -156,6 +172,7 @@ private:
 	bool m_valid = false;
 	std::string m_text;
 	DriveTable m_table;
+	std::vector<std::string> m_mediaParents;
 };
 
 DriveCache& Drives()
@@ -223,6 +240,11 @@ std::string HostPath(const std::string& programPath)
 std::vector<std::pair<char, std::string>> LogicalDrives()
 {
 	return Drives().Table();
+}
+
+void SetMediaFolders(std::vector<std::string> parents)
+{
+	Drives().SetMediaParents(std::move(parents));
 }
 
 DWORD GetLogicalDriveStringsW(DWORD bufferLength, char16_t* buffer)

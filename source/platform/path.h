@@ -27,6 +27,11 @@ std::string HostPath(const std::string& programPath);
 // The drive table in letter order: (upper-case letter, host folder).
 std::vector<std::pair<char, std::string>> LogicalDrives();
 
+// Tests name the folders whose sub-folders are taken as mounted media in
+// place of /media/<user> and /run/media/<user>; an empty list goes back to
+// those.
+void SetMediaFolders(std::vector<std::string> parents);
+
 // Each drive as "X:\" and a terminator, then one more terminator. Returns the
 // units written without the last terminator, or, when the buffer is too
 // small, the units needed with it.

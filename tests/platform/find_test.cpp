@@ -62,3 +62,26 @@ TEST(FindFiles, ListsSortedWithoutRegardToCaseAndNeverFollowsLinks)
 	EXPECT_TRUE(List(temp.Wide() + u"\\none\\*").empty());
 	EXPECT_TRUE(List(temp.Wide() + u"\\*.none").empty());
 }
+
+// Patterns ignore letter case, and the order is that of the upper-cased
+// names, as NTFS gives it: "_" (0x5F) and "`" come after every letter,
+// lower-case "z" included, and "{" after them.
+TEST(FindFiles, CaseBlindPatternsAndOrderAtTheAlphabetsEdges)
+{
+	TempFolder temp;
+	for (const char* name : { "a.zip", "B.ZIP", "z", "Z1", "_", "`", "{", "y.Zip.txt" })
+		std::ofstream(temp.Path() + "/" + name) << "x";
+	auto names = [&](const std::u16string& pattern) {
+		std::vector<std::string> out;
+		for (const auto& entry : List(temp.Wide() + u"\\" + pattern))
+			out.push_back(entry.first);
+		return out;
+	};
+	EXPECT_EQ((std::vector<std::string> { "a.zip", "B.ZIP" }), names(u"*.ZIP"));
+	EXPECT_EQ((std::vector<std::string> { "a.zip", "B.ZIP" }), names(u"*.zip"));
+	EXPECT_EQ((std::vector<std::string> { "a.zip", "B.ZIP" }), names(u"?.Zip"));
+	EXPECT_EQ((std::vector<std::string> { "z", "Z1" }), names(u"Z*"));
+	EXPECT_EQ((std::vector<std::string> { "y.Zip.txt" }), names(u"*.ZIP.*"));
+	EXPECT_EQ((std::vector<std::string> { ".", "..", "a.zip", "B.ZIP", "y.Zip.txt", "z", "Z1", "_", "`", "{" }),
+		names(u"*"));
+}

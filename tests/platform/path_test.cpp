@@ -2,11 +2,18 @@
 #include "platform/find.h"
 #include "platform/path.h"
 
+#include "support/TempFolder.h"
+
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <string>
+#include <vector>
 
 TEST(DrivePaths, TableMapsWindowsPathsOntoFolders)
 {
@@ -44,4 +51,43 @@ TEST(DrivePaths, WithoutTableDriveCIsTheHostRoot)
 	EXPECT_EQ("/", HostPath("C:\\..\\"));
 	ASSERT_FALSE(LogicalDrives().empty());
 	EXPECT_EQ(std::make_pair('C', std::string("/")), LogicalDrives()[0]);
+}
+
+TEST(DrivePaths, TableEntryForTheHostRoot)
+{
+	setenv("ZIMRACERT_DRIVES", "C=/", 1);
+	EXPECT_EQ("/etc/hosts", HostPath("C:\\etc\\hosts"));
+	EXPECT_EQ("/", HostPath("C:\\"));
+	EXPECT_EQ("/", HostPath("c:\\..\\.."));
+	EXPECT_EQ((std::vector<std::pair<char, std::string>> { { 'C', "/" } }), LogicalDrives());
+}
+
+// Without a table, a medium mounted while the program runs is in the next
+// drive list, and one taken out is gone from it; media take D:, E:, ... in
+// name order.
+TEST(DrivePaths, MediaMountedLaterShowUpInTheNextList)
+{
+	unsetenv("ZIMRACERT_DRIVES");
+	TempFolder media;
+	SetMediaFolders({ media.Path(), media.Path() + "/missing" });
+	using Table = std::vector<std::pair<char, std::string>>;
+	EXPECT_EQ((Table { { 'C', "/" } }), LogicalDrives());
+
+	ASSERT_EQ(0, mkdir((media.Path() + "/usb").c_str(), 0700));
+	std::ofstream(media.Path() + "/file") << "x";
+	EXPECT_EQ((Table { { 'C', "/" }, { 'D', media.Path() + "/usb" } }), LogicalDrives());
+	EXPECT_EQ(media.Path() + "/usb/NPKI", HostPath("D:\\NPKI"));
+
+	// A letter not yet known is looked for again before it fails.
+	ASSERT_EQ(0, mkdir((media.Path() + "/stick").c_str(), 0700));
+	EXPECT_EQ(media.Path() + "/usb/x", HostPath("E:\\x"));
+	EXPECT_EQ((Table { { 'C', "/" }, { 'D', media.Path() + "/stick" }, { 'E', media.Path() + "/usb" } }),
+		LogicalDrives());
+	char16_t drives[32];
+	ASSERT_EQ(12u, GetLogicalDriveStringsW(32, drives));
+	EXPECT_EQ(std::u16string(u"C:\\\0D:\\\0E:\\\0\0", 13), std::u16string(drives, 13));
+
+	ASSERT_EQ(0, rmdir((media.Path() + "/usb").c_str()));
+	EXPECT_EQ((Table { { 'C', "/" }, { 'D', media.Path() + "/stick" } }), LogicalDrives());
+	SetMediaFolders({});
 }

@@ -342,3 +342,52 @@ TEST_F(NpkiStoreTest, PathsWithANulNameNoFile)
 	Json2 list;
 	EXPECT_EQ(0, store.ListCertificates("C:" + nul, &list));
 }
+
+// The page reads the record by these texts. They are written out here, not
+// taken from the constants the code uses, so that a renamed key is caught.
+TEST_F(NpkiStoreTest, RecordKeysAreThePagesTexts)
+{
+	PutPair("korean.der", { "C:\\k" });
+	Json2 record = Read("C:\\k\\signCert.der", "C:\\k\\signPri.key");
+	ASSERT_EQ(Json2::Object, record.Type());
+	const std::map<std::string, std::string> texts {
+		{ "cert.subjectname.C", "KR" },
+		{ "cert.subjectname.O", "yessign" },
+		{ "cert.subjectname.OU", "personal4IB|BANK" },
+		{ "cert.subjectname.CN", "\xED\x99\x8D\xEA\xB8\xB8\xEB\x8F\x99()0012345" },
+		{ "cert.issuername.C", "KR" },
+		{ "cert.issuername.O", "yessign" },
+		{ "cert.issuername.OU", "AccreditedCA" },
+		{ "cert.issuername.CN", "yessignCA Class 2" },
+		{ "cert.extension.policyid", "1.2.410.200005.1.1.4" },
+		{ "cert.der.path", "C:\\k\\signCert.der" },
+		{ "cert.key.path", "C:\\k\\signPri.key" },
+	};
+	for (const auto& text : texts)
+	{
+		ASSERT_TRUE(record.HasKey(text.first)) << text.first;
+		EXPECT_EQ(Json2::String, record[text.first].Type()) << text.first;
+		EXPECT_EQ(text.second, record[text.first].GetString()) << text.first;
+	}
+	for (const char* key : { "cert.fingerprint.MD5", "cert.fingerprint.SHA1" })
+	{
+		ASSERT_TRUE(record.HasKey(key)) << key;
+		EXPECT_EQ(Json2::String, record[key].Type()) << key;
+	}
+	EXPECT_EQ(32u, record["cert.fingerprint.MD5"].GetString().size());
+	EXPECT_EQ(40u, record["cert.fingerprint.SHA1"].GetString().size());
+	for (const char* key : { "cert.version", "cert.serialNumber", "cert.validity.notBefore", "cert.validity.notAfter",
+			 "cert.signature.algorism", "cert.key.algorism" })
+	{
+		ASSERT_TRUE(record.HasKey(key)) << key;
+		EXPECT_EQ(Json2::Integer, record[key].Type()) << key;
+	}
+	EXPECT_EQ(3, record["cert.version"].GetInteger());
+	EXPECT_EQ(6, record["cert.key.algorism"].GetInteger()); // rsaEncryption
+	// Nothing else: the keys above are the whole record.
+	std::string text = record.ToString(true);
+	size_t members = 0;
+	for (size_t at = text.find("\"cert."); at != std::string::npos; at = text.find("\"cert.", at + 1))
+		++members;
+	EXPECT_EQ(texts.size() + 8, members) << text;
+}

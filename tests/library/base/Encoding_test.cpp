@@ -78,3 +78,26 @@ TEST(Encoding, BufferConversionAllocatesOnlyForOutput)
 	EXPECT_STREQ("\xE9\xE8", out);
 	std::free(out);
 }
+
+// Each CP1252 euro sign becomes three UTF-8 bytes: the output buffer of
+// three bytes per input byte is exactly full, and the conversion succeeds.
+TEST(Encoding, ThreefoldGrowthFitsTheOutputBuffer)
+{
+	const std::string euros = "\x80\x80\x80";
+	const std::string expected = IconvConvert(euros, "CP1252", "UTF-8");
+	ASSERT_EQ("\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC", expected);
+	char* out = nullptr;
+	ASSERT_EQ(9, ConvertEncodingToBuffer(euros.data(), 3, "cp1252", "UTF-8", &out));
+	EXPECT_EQ(expected, std::string(out, 9));
+	EXPECT_EQ(0, out[9]);
+	std::free(out);
+	// The euro sign, the ellipsis, the trade mark sign and a quotation mark.
+	std::string text;
+	for (int i = 0; i < 5; ++i)
+		text += "\x80\x85\x99\x8B";
+	const std::string grown = IconvConvert(text, "CP1252", "UTF-8");
+	ASSERT_EQ(3 * text.size(), grown.size());
+	const int given = static_cast<int>(text.size());
+	EXPECT_EQ(given, ConvertEncodingInPlace("CP1252", "UTF-8", text, true));
+	EXPECT_EQ(grown, text);
+}

@@ -81,3 +81,29 @@ TEST(MemFile, ReadLineSplitsAtLineFeedOnly)
 	EXPECT_STREQ("fg", file.ReadLine(line, sizeof line));
 	EXPECT_TRUE(file.Eof());
 }
+
+// A body buffer used again after RewindWrite reads back only what was written
+// last, also where that runs over blocks the earlier use had filled.
+TEST(MemFile, ReuseAfterRewindWriteReadsTheLastWrites)
+{
+	std::mt19937 random(7);
+	MemFile file;
+	const std::string first(100000, 'a');
+	file.Write(first.data(), 1, first.size());
+	for (const size_t size : { size_t(70000), size_t(32769), size_t(40000), size_t(98305) })
+	{
+		file.RewindWrite();
+		file.RewindRead();
+		std::string written(size, '\0');
+		for (char& c : written)
+			c = static_cast<char>(random());
+		// Two writes, the first ending inside a block, the second longer than one.
+		const size_t split = size / 3;
+		file.Write(written.data(), 1, split);
+		file.Write(written.data() + split, 1, size - split);
+		ASSERT_EQ(static_cast<long>(size), file.Size());
+		// Asking for more than there is gives what was written last, no
+		// stale bytes of the earlier use after it.
+		EXPECT_EQ(written, ReadAll(file, 100000 + 1)) << size;
+	}
+}

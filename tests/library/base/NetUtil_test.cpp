@@ -90,3 +90,25 @@ TEST(NetUtil, RandomSourceAndClockFollowTheSystemTime)
 	EXPECT_LE(oracle.tv_sec, ours.tv_sec);
 	EXPECT_LE(ours.tv_sec, oracle.tv_sec + 1);
 }
+
+// Every byte through every spelling of its two hexadecimal digits, upper,
+// lower and mixed case, and "+" as a space.
+TEST(NetUtil, UrlDecodeReadsEveryHexDigitInBothCases)
+{
+	EXPECT_EQ("/?O_o/", NetUtil::UrlDecode("%2F%3F%4F%5F%6F%2f"));
+	EXPECT_EQ("\xAB\xCD\xEF\xAB\xCD\xEF", NetUtil::UrlDecode("%AB%CD%EF%ab%cd%ef"));
+	EXPECT_EQ(" a b ", NetUtil::UrlDecode("+a+b+"));
+	for (int byte = 0; byte < 256; ++byte)
+	{
+		char upper[4];
+		char lower[4];
+		char mixed[4];
+		snprintf(upper, sizeof(upper), "%%%02X", byte);
+		snprintf(lower, sizeof(lower), "%%%02x", byte);
+		snprintf(mixed, sizeof(mixed), "%%%X%x", byte >> 4, byte & 0x0F);
+		const std::string expected(1, static_cast<char>(byte));
+		EXPECT_EQ(expected, NetUtil::UrlDecode(upper)) << upper;
+		EXPECT_EQ(expected, NetUtil::UrlDecode(lower)) << lower;
+		EXPECT_EQ("x" + expected + "y", NetUtil::UrlDecode(std::string("x") + mixed + "y")) << mixed;
+	}
+}

@@ -111,5 +111,36 @@ TEST_F(ThreadLifecycle, DestructorGivesOnlyARunningBodyOneSecond)
 	ASSERT_TRUE(WaitFor([] { return g_runs == 2; }));
 	start = std::chrono::steady_clock::now();
 	delete polling; // clears the flag the body polls, then waits a second
-	EXPECT_GE(std::chrono::steady_clock::now() - start, 1000ms);
+	const auto waited = std::chrono::steady_clock::now() - start;
+	EXPECT_GE(waited, 1000ms);
+	EXPECT_LT(waited, 3000ms);
+}
+
+// Stop while the thread is still starting up (in its first sleep, waiting
+// for its release, or just woken) never lets the body run: repeated many
+// times, with the stop landing at every moment of the start-up.
+TEST_F(ThreadLifecycle, StopRacingTheStartUpNeverRunsTheBody)
+{
+	const int kThreads = 64;
+	const int kRounds = 12;
+	for (int round = 0; round < kRounds; ++round)
+	{
+		g_deleted = 0;
+		std::vector<CountingThread*> threads;
+		for (int i = 0; i < kThreads; ++i)
+		{
+			threads.push_back(new CountingThread);
+			threads.back()->SetAutoDelete(true);
+		}
+		// Spread the stops over the 5 ms start-up sleep and past it.
+		for (int i = 0; i < kThreads; ++i)
+		{
+			std::this_thread::sleep_for(std::chrono::microseconds(150 * (i % 64)) / kThreads);
+			if (i % 8 == round % 8)
+				std::this_thread::sleep_for(std::chrono::microseconds(500 * (round + 1)));
+			threads[i]->Stop();
+		}
+		ASSERT_TRUE(WaitFor([&] { return g_deleted == kThreads; })) << g_deleted;
+		ASSERT_EQ(0, g_runs) << "round " << round;
+	}
 }
