@@ -133,8 +133,10 @@ TEST_F(EventDispatcherTest, MessagesThatGetNoReply)
 			 "[\"zimracert_localStorage\",{}]", "[\"zimracert_unknown\",{}]",
 			 "[\"zimracert_getExternalDrive\",{},3]", "[\"zimracert_getExternalDrive\"]",
 			 "{\"zimracert_getExternalDrive\":{}}", "[42,{}]", "[[\"zimracert_getExternalDrive\"],{}]",
-			 "[\"zimracert_getExternal\\u0044rive\",{}]", "\"zimracert_getExternalDrive\"" })
+			 "\"zimracert_getExternalDrive\"" })
 		EXPECT_EQ("", Send(message)) << message;
+	// An escaped letter reads as the letter, as in any JSON reader.
+	EXPECT_EQ(Send("[\"zimracert_getExternalDrive\",{}]"), Send("[\"zimracert_getExternal\\u0044rive\",{}]"));
 
 	// Not JSON: the parser's message on the error stream, and no reply.
 	const std::string text = "[\"zimracert_terminate\",{";
