@@ -1,0 +1,205 @@
+#include "agent/PollPacket.h"
+
+#include "PKI/cert_util.h"
+#include "base/Base64.h"
+#include "base/Encoding.h"
+#include "base/Json2.h"
+
+#include <openssl/rand.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+#include <regex>
+
+namespace PollPacket
+{
+namespace
+{
+
+void OpenFrame(std::string& out, const Framing& framing)
+{
+	if (framing.jsonp)
+		out += "___eio[" + framing.index + "](\"";
+}
+
+void CloseFrame(std::string& out, const Framing& framing)
+{
+	if (framing.jsonp)
+		out += "\");";
+}
+
+void AppendRecord(std::string& out, const std::string& type, std::size_t characters, std::string data,
+	const Framing& framing)
+{
+	out += std::to_string(type.size() + characters);
+	out += ':';
+	out += type;
+	if (data.empty())
+		return;
+	if (framing.jsonp)
+		Json2().Escape(data);
+	out += data;
+}
+
+int Digits(const std::string& text, std::size_t at, std::size_t count)
+{
+	return std::atoi(text.substr(at, count).c_str());
+}
+
+} // namespace
+
+std::map<std::string, std::string> ParseQueryString(const std::string& query)
+{
+	static const std::regex pair("([\\w+%]+)=([^&]*)", std::regex::ECMAScript);
+	std::map<std::string, std::string> out;
+	for (auto it = std::sregex_iterator(query.begin(), query.end(), pair); it != std::sregex_iterator(); ++it)
+		out[(*it)[1].str()] = (*it)[2].str();
+	return out;
+}
+
+bool IsJsonpIndex(const std::string& index)
+{
+	return std::atoi(index.c_str()) >= 0;
+}
+
+std::string NewSessionId()
+{
+	unsigned char bytes[15];
+	if (RAND_bytes(bytes, sizeof bytes) != 1)
+		return std::string();
+	std::string id;
+	Base64::Encode(reinterpret_cast<const char*>(bytes), sizeof bytes, id, false);
+	return id;
+}
+
+std::string HandshakeText(const std::string& sid, std::int32_t pingInterval, std::int32_t pingTimeout)
+{
+	Json2 data(Json2::Object);
+	data["pingInterval"] = Json2(static_cast<long>(pingInterval));
+	data["pingTimeout"] = Json2(static_cast<long>(pingTimeout));
+	data["sid"] = Json2(sid);
+	Json2 upgrades(Json2::Array);
+	upgrades.Add(Json2("websocket"));
+	data["upgrades"] = upgrades;
+	return data.ToString(true);
+}
+
+std::string EncodePacket(const std::string& type, const std::string& data, const Framing& framing)
+{
+	try
+	{
+		std::string out;
+		OpenFrame(out, framing);
+		AppendRecord(out, type, static_cast<std::size_t>(strlen_mb(data)), data, framing);
+		CloseFrame(out, framing);
+		return out;
+	}
+	catch (const std::exception&)
+	{
+		return std::string();
+	}
+}
+
+std::string EncodeMessages(const std::string& type, const std::list<std::string>& messages, const Framing& framing)
+{
+	try
+	{
+		std::string out;
+		OpenFrame(out, framing);
+		for (const std::string& message : messages)
+		{
+			std::string wide = message;
+			const int bytes = ConvertEncodingInPlace("ISO-8859-1", "UTF-8", wide, true);
+			if (bytes < 0)
+				return std::string();
+			AppendRecord(out, type, static_cast<std::size_t>(bytes), std::move(wide), framing);
+		}
+		CloseFrame(out, framing);
+		return out;
+	}
+	catch (const std::exception&)
+	{
+		return std::string();
+	}
+}
+
+int DecodePacket(const std::string& body, bool jsonp, std::string& payload)
+{
+	payload.clear();
+	std::size_t start = 0;
+	if (jsonp)
+	{
+		if (body.find("d=") == std::string::npos)
+			return -1;
+		start = 2;
+	}
+	const std::size_t colon = body.find(':');
+	if (colon == std::string::npos || colon < start)
+		return -1;
+	const long length = std::atol(body.substr(start, colon - start).c_str());
+	if (length < 1 || static_cast<unsigned long>(length) > body.size() - colon - 1)
+		return -1;
+	const std::string record = body.substr(colon + 1, static_cast<std::size_t>(length));
+	const std::size_t bracket = record.find('[');
+	if (bracket == std::string::npos)
+		return std::atoi(record.c_str());
+	payload = record.substr(bracket);
+	return std::atoi(record.substr(0, bracket).c_str());
+}
+
+std::string CurrentDateTime()
+{
+	const std::time_t now = std::time(nullptr);
+	std::tm local{};
+	localtime_r(&now, &local);
+	char text[80];
+	std::snprintf(text, sizeof text, "%d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
+		local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+	return text;
+}
+
+std::string HttpDate(const std::string& localDateTime, bool& conversionFailed)
+{
+	static const char* const kDays[] = { "Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat" };
+	static const char* const kMonths[] = { "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct",
+		"Nov", "Dec" };
+	conversionFailed = false;
+	if (localDateTime.size() != 19)
+		return std::string();
+	std::tm fields{};
+	fields.tm_year = Digits(localDateTime, 0, 4) - 1900;
+	fields.tm_mon = Digits(localDateTime, 5, 2) - 1;
+	if (fields.tm_mon < 0)
+		fields.tm_mon = 0;
+	fields.tm_mday = Digits(localDateTime, 8, 2);
+	fields.tm_hour = Digits(localDateTime, 11, 2);
+	fields.tm_min = Digits(localDateTime, 14, 2);
+	fields.tm_sec = Digits(localDateTime, 17, 2);
+	// Whether summer time applies is the zone's to say: the text is the
+	// local clock, summer or not.
+	fields.tm_isdst = -1;
+	std::tm asRead = fields;
+	const std::int64_t t = MkTime64(&fields);
+	std::tm out{};
+	if (t == -1)
+	{
+		conversionFailed = true;
+		out = asRead;
+		out.tm_wday = 0;
+		if (out.tm_mon > 11)
+			out.tm_mon = 11;
+	}
+	else
+	{
+		const std::time_t seconds = static_cast<std::time_t>(t);
+		gmtime_r(&seconds, &out);
+	}
+	char text[80];
+	std::snprintf(text, sizeof text, "%s, %02d %s %d %02d:%02d:%02d GMT", kDays[out.tm_wday], out.tm_mday,
+		kMonths[out.tm_mon], out.tm_year + 1900, out.tm_hour, out.tm_min, out.tm_sec);
+	return text;
+}
+
+} // namespace PollPacket

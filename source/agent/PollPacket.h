@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+
+// The wire texts of the long-polling transport, free of any connection:
+// records "<length>:<type><data>", payloads of several records, the JSONP
+// frame "___eio[<index>]("...");", the decoding of a POST body, session ids,
+// the query parser and the HTTP date.
+//
+// Text travels one byte per character: the page reads the body as UTF-8, so
+// a message byte of 0x80 or above leaves as two bytes and counts as one
+// character in its record's length.
+namespace PollPacket
+{
+
+// How an answer is framed: JSONP when the request's "j" index reads as a
+// number of 0 or more.
+struct Framing
+{
+	bool jsonp = false;
+	std::string index = "-1";
+};
+
+// "key=value" pairs of a query text, undecoded; a later key wins.
+std::map<std::string, std::string> ParseQueryString(const std::string& query);
+
+// atoi(index) >= 0.
+bool IsJsonpIndex(const std::string& index);
+
+// 20 characters of the Base64 alphabet from 15 bytes of the crypto
+// library's generator; empty when the generator fails.
+std::string NewSessionId();
+
+// The open packet's data.
+std::string HandshakeText(const std::string& sid, std::int32_t pingInterval, std::int32_t pingTimeout);
+
+// One record of ASCII data; empty when the text cannot be built.
+std::string EncodePacket(const std::string& type, const std::string& data, const Framing& framing);
+
+// One record per message, each message's bytes widened to UTF-8.
+std::string EncodeMessages(const std::string& type, const std::list<std::string>& messages, const Framing& framing);
+
+// The packet type of the first record of a POST body (already URL-decoded
+// for JSONP and narrowed to one byte per character), or -1. The record is
+// taken at its declared length; one that the body cannot hold is -1. The
+// payload is the record's data from its first "[" on.
+int DecodePacket(const std::string& body, bool jsonp, std::string& payload);
+
+// The local time as "YYYY-MM-DD hh:mm:ss".
+std::string CurrentDateTime();
+
+// "YYYY-MM-DD hh:mm:ss" of local time to the HTTP date in GMT; empty for a
+// text that is not 19 characters long. When the time cannot be converted,
+// conversionFailed is set and the fields are written as read, on a "Sun".
+std::string HttpDate(const std::string& localDateTime, bool& conversionFailed);
+
+} // namespace PollPacket

@@ -1,0 +1,178 @@
+#include "agent/PollPacket.h"
+#include "base/Encoding.h"
+
+#include "support/Shell.h"
+#include "support/TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <set>
+
+using PollPacket::Framing;
+
+namespace
+{
+
+const Framing kPlain;
+const Framing kJsonp{ true, "0" };
+
+// engine.io-client's own parser reads the body as the page would.
+std::string PageReads(const std::string& body, bool jsonp = false)
+{
+	TempFolder folder;
+	const std::string file = folder.Path() + "/body";
+	std::ofstream(file, std::ios::binary) << body;
+	return Shell(std::string("cd " ZC_SOURCE_DIR "/tests/peers && NODE_PATH=node_modules node ")
+		+ "../agent/node/eio_payload.js decode " + file + (jsonp ? " jsonp" : ""));
+}
+
+// The POST body engine.io-client sends for these message packets, narrowed
+// to one byte per character as the server reads it.
+std::string PageSends(const std::string& jsonArray)
+{
+	const std::string hex = Shell(std::string("cd " ZC_SOURCE_DIR "/tests/peers && NODE_PATH=node_modules node ")
+		+ "../agent/node/eio_payload.js encode '" + jsonArray + "'");
+	std::string body;
+	for (size_t i = 0; i + 1 < hex.size(); i += 2)
+		body += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+	EXPECT_GT(ConvertEncodingInPlace("UTF-8", "ISO-8859-1", body, true), 0);
+	return body;
+}
+
+std::string Quoted(const std::string& text)
+{
+	std::string out = "\"";
+	for (const char c : text)
+		out += c == '"' ? std::string("\\\"") : std::string(1, c);
+	return out + "\"";
+}
+
+void SetZone(const char* zone)
+{
+	setenv("TZ", zone, 1);
+	tzset();
+}
+
+} // namespace
+
+TEST(PollPacket, ControlRecordsAndHandshake)
+{
+	EXPECT_EQ("2:40", PollPacket::EncodePacket("40", "", kPlain));
+	EXPECT_EQ("1:3", PollPacket::EncodePacket("3", "", kPlain));
+	EXPECT_EQ("1:6", PollPacket::EncodePacket("6", "", kPlain));
+	const std::string jsonp = PollPacket::EncodePacket("40", "", kJsonp);
+	EXPECT_EQ("___eio[0](\"2:40\");", jsonp);
+	EXPECT_EQ(18u, jsonp.size());
+
+	const std::string sid = "ABCDEFGHIJ+/0123456z";
+	const std::string handshake = PollPacket::HandshakeText(sid, 1000, 60000);
+	EXPECT_EQ("{\"pingInterval\":1000,\"pingTimeout\":60000,\"sid\":\"" + sid + "\",\"upgrades\":[\"websocket\"]}",
+		handshake);
+	EXPECT_EQ(95u, handshake.size());
+	const std::string record = PollPacket::EncodePacket("0", handshake, kPlain);
+	EXPECT_EQ("96:0" + handshake, record);
+	EXPECT_EQ("[{\"type\":\"open\",\"data\":" + Quoted(handshake)
+		+ "},{\"type\":\"message\",\"data\":\"0\"},{\"type\":\"pong\"},{\"type\":\"noop\"}]",
+		PageReads(record + "2:40" + "1:3" + "1:6"));
+}
+
+TEST(PollPacket, MessageLengthsCountWhatThePageReads)
+{
+	const std::string ascii(40, 'M');
+	EXPECT_EQ("42:42" + ascii, PollPacket::EncodeMessages("42", { ascii }, kPlain));
+	EXPECT_EQ(std::string("5:42A\xC3\xA9" "B"), PollPacket::EncodeMessages("42", { "A\xE9" "B" }, kPlain));
+
+	// Korean text in UTF-8 bytes, one character per byte on the wire.
+	const std::string korean = "[\"zimracert\",{\"data\":\"\xED\x95\x9C\xEA\xB8\x80 \\\"q\\\"\"}]";
+	const std::string expected = "[{\"type\":\"message\",\"data\":\"2[\\\"zimracert\\\",{\\\"data\\\":\\\"한글 "
+		"\\\\\\\"q\\\\\\\"\\\"}]\"},{\"type\":\"message\",\"data\":\"2x\"}]";
+	EXPECT_EQ(expected, PageReads(PollPacket::EncodeMessages("42", { korean, "x" }, kPlain)));
+	const std::string framed = PollPacket::EncodeMessages("42", { korean, "x" }, kJsonp);
+	EXPECT_EQ(0u, framed.find("___eio[0](\""));
+	EXPECT_EQ(expected, PageReads(framed, true));
+	EXPECT_EQ("___eio[7](\"\");", PollPacket::EncodeMessages("42", {}, Framing{ true, "7" }));
+}
+
+TEST(PollPacket, DecodesTheFirstRecordAtItsOwnLength)
+{
+	std::string payload = "stale";
+	EXPECT_EQ(1, PollPacket::DecodePacket("1:1", false, payload));
+	EXPECT_EQ("", payload);
+	EXPECT_EQ(2, PollPacket::DecodePacket("1:2", false, payload));
+	EXPECT_EQ(41, PollPacket::DecodePacket("2:41", false, payload));
+	EXPECT_EQ(42, PollPacket::DecodePacket("7:42[1,2]", false, payload));
+	EXPECT_EQ("[1,2]", payload);
+	// Several records: the first is cut to its length.
+	EXPECT_EQ(2, PollPacket::DecodePacket("1:24:42[]", false, payload));
+	EXPECT_EQ("", payload);
+	EXPECT_EQ(42, PollPacket::DecodePacket("4:42[]5:42[1]", false, payload));
+	EXPECT_EQ("[]", payload);
+	for (const char* refused : { "0:4", "abc", "", "9:42[1]", "-1:2", "2:4", ":42[]" })
+		EXPECT_EQ(-1, PollPacket::DecodePacket(refused, false, payload)) << refused;
+
+	EXPECT_EQ(-1, PollPacket::DecodePacket("5:42[1]", true, payload));
+	EXPECT_EQ(42, PollPacket::DecodePacket("d=5:42[1]", true, payload));
+	EXPECT_EQ("[1]", payload);
+
+	// What engine.io-client really posts: two events batched, non-ASCII in
+	// the first.
+	const std::string body = PageSends("[\"2[\\\"ev\\\",\\\"한\\\"]\",\"2[\\\"second\\\"]\"]");
+	EXPECT_EQ(42, PollPacket::DecodePacket(body, false, payload));
+	EXPECT_EQ("[\"ev\",\"\xED\x95\x9C\"]", payload);
+}
+
+TEST(PollPacket, QueryParser)
+{
+	auto query = PollPacket::ParseQueryString("EIO=3&transport=polling&t=Mz1a2b-0&sid=a%2Bb");
+	EXPECT_EQ((std::map<std::string, std::string>{ { "EIO", "3" }, { "sid", "a%2Bb" }, { "t", "Mz1a2b-0" },
+		{ "transport", "polling" } }), query);
+	EXPECT_EQ("2", PollPacket::ParseQueryString("j=1&j=2")["j"]);
+	EXPECT_EQ((std::map<std::string, std::string>{ { "b", "1" }, { "c", "" } }),
+		PollPacket::ParseQueryString("a-b=1&c=&&=x"));
+	EXPECT_TRUE(PollPacket::ParseQueryString("justtext").empty());
+
+	EXPECT_FALSE(PollPacket::IsJsonpIndex("-1"));
+	EXPECT_TRUE(PollPacket::IsJsonpIndex("0"));
+	EXPECT_TRUE(PollPacket::IsJsonpIndex("abc"));
+	EXPECT_TRUE(PollPacket::IsJsonpIndex("12"));
+}
+
+TEST(PollPacket, SessionIdsAreTwentyBase64CharactersAndDistinct)
+{
+	std::set<std::string> seen;
+	for (int i = 0; i < 2000; ++i)
+	{
+		const std::string id = PollPacket::NewSessionId();
+		ASSERT_EQ(20u, id.size());
+		EXPECT_EQ(std::string::npos, id.find_first_not_of(
+			"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/")) << id;
+		seen.insert(id);
+	}
+	EXPECT_EQ(2000u, seen.size());
+}
+
+TEST(PollPacket, HttpDate)
+{
+	bool failed = true;
+	SetZone("Asia/Seoul");
+	EXPECT_EQ("Sat, 05 Dec 2026 10:47:05 GMT", PollPacket::HttpDate("2026-12-05 19:47:05", failed));
+	EXPECT_FALSE(failed);
+	// A summer clock is read as summer time.
+	SetZone("Europe/Berlin");
+	EXPECT_EQ("Wed, 01 Jul 2026 10:00:00 GMT", PollPacket::HttpDate("2026-07-01 12:00:00", failed));
+	EXPECT_EQ("Sat, 05 Dec 2026 18:47:05 GMT", PollPacket::HttpDate("2026-12-05 19:47:05", failed));
+	EXPECT_EQ("", PollPacket::HttpDate("2026-1-5 1:2:3", failed));
+	EXPECT_EQ("Sun, 05 Dec 3026 19:47:05 GMT", PollPacket::HttpDate("3026-12-05 19:47:05", failed));
+	EXPECT_TRUE(failed);
+
+	// The current time agrees with date(1) to within a few seconds.
+	const std::string ours = PollPacket::HttpDate(PollPacket::CurrentDateTime(), failed);
+	const std::string theirs = Shell("TZ=UTC date -u '+%a, %d %b %Y %H:%M:%S GMT' | tr -d '\\n'");
+	std::tm a{}, b{};
+	ASSERT_NE(nullptr, strptime(ours.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &a)) << ours;
+	ASSERT_NE(nullptr, strptime(theirs.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &b)) << theirs;
+	EXPECT_LE(std::abs(timegm(&a) - timegm(&b)), 5);
+}
