@@ -11,17 +11,19 @@
 // The outbox between the main thread, which produces the replies of a polling
 // session, and the responder threads, which deliver them: one first-in
 // first-out queue of texts per session id. Every operation holds the store's
-// lock for its whole body, and looking a key up creates its empty queue.
+// lock for its whole body. Only Push makes a queue, and a queue goes once it
+// is empty, so ids that are only asked about leave nothing behind.
 class MessageStore
 {
 public:
 	MessageStore();
 
+	// Also wakes the polling responders that wait for a reply.
 	void Push(std::string key, std::string text);
 	std::uint32_t Count(std::string key);
 	// Up to the take limit (1) of the oldest texts, in queue order.
 	std::list<std::string> Take(std::string key);
-	// Discards the key's texts; an empty queue stays.
+	// Discards the key's texts.
 	void Remove(std::string key);
 
 private:
