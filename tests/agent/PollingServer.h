@@ -1,0 +1,338 @@
+#pragma once
+
+// The polling transport on a loopback port, served by the agent's kind of
+// loop on a thread of its own, with connections that echo every event
+// through the message store; and a raw HTTP client to play the page.
+
+#include "agent/AgentState.h"
+#include "agent/MessageStore.h"
+#include "agent/WebSocketServer.h"
+#include "base/MutexLock.h"
+#include "sockets/Ipv4Address.h"
+#include "sockets/ListenSocket.h"
+#include "sockets/SocketHandler.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <regex>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class EchoSocket : public WebSocketServer
+{
+public:
+	explicit EchoSocket(ISocketHandler& handler)
+		: WebSocketServer(handler)
+	{
+	}
+
+	void OnResponseSent() override {}
+	void OnSessionConnected() override
+	{
+		g_clientGone = 0;
+		++connects;
+	}
+	void OnMessage(std::string message) override
+	{
+		++messages;
+		if (GetTransport() == TransportWebSocket)
+			SendToClient(message);
+		else
+			g_messageStore.Push(GetSid(), message);
+	}
+
+	static inline std::atomic<int> connects{ 0 };
+	static inline std::atomic<int> messages{ 0 };
+};
+
+class PollingServer
+{
+public:
+	PollingServer()
+	{
+		std::promise<int> port;
+		auto ready = port.get_future();
+		m_thread = std::thread([this, &port] { Run(port); });
+		m_port = ready.get();
+	}
+
+	~PollingServer()
+	{
+		m_stop = true;
+		Wake();
+		m_thread.join();
+		g_sessionActive = 0;
+		g_clientGone = 0;
+		g_sessionStates.clear();
+	}
+
+	int Port() const { return m_port; }
+
+	// Runs the task on the loop thread between two turns and returns its result.
+	template <typename Task>
+	auto OnLoop(Task task) -> decltype(task())
+	{
+		using Result = decltype(task());
+		std::packaged_task<Result()> packaged(task);
+		auto result = packaged.get_future();
+		{
+			std::lock_guard<std::mutex> lock(m_tasksMutex);
+			m_tasks.push_back([&packaged] { packaged(); });
+		}
+		Wake();
+		return result.get();
+	}
+
+	std::size_t Polls()
+	{
+		return OnLoop([] { return WebSocketServer::PollRecordCount(); });
+	}
+
+	// Sessions, poll queues and message queues the process holds.
+	std::size_t TableEntries()
+	{
+		return OnLoop([] {
+			MutexLock lock(g_messageStoreMutex);
+			return g_sessionStates.size() + WebSocketServer::SessionQueueCount() + g_messageQueues.size();
+		});
+	}
+
+private:
+	void Wake()
+	{
+		std::lock_guard<std::mutex> lock(m_handlerMutex);
+		if (m_handler != nullptr)
+			m_handler->Wakeup();
+	}
+
+	void Run(std::promise<int>& port)
+	{
+		SocketHandler handler;
+		handler.CreateWakeupSocket();
+		ListenSocket<EchoSocket> listener(handler);
+		Ipv4Address loopback("127.0.0.1", 0);
+		listener.Bind(loopback, 20);
+		handler.Add(&listener);
+		{
+			std::lock_guard<std::mutex> lock(m_handlerMutex);
+			m_handler = &handler;
+		}
+		port.set_value(listener.GetPort());
+		while (!m_stop)
+		{
+			handler.Select(1, 0);
+			WebSocketServer::DeliverAnswers();
+			std::deque<std::function<void()>> tasks;
+			{
+				std::lock_guard<std::mutex> lock(m_tasksMutex);
+				tasks.swap(m_tasks);
+			}
+			for (auto& task : tasks)
+				task();
+		}
+		WebSocketServer::StopResponders();
+		std::lock_guard<std::mutex> lock(m_handlerMutex);
+		m_handler = nullptr;
+	}
+
+	std::thread m_thread;
+	int m_port = 0;
+	std::atomic<bool> m_stop{ false };
+	std::mutex m_handlerMutex;
+	ISocketHandler* m_handler = nullptr;
+	std::mutex m_tasksMutex;
+	std::deque<std::function<void()>> m_tasks;
+};
+
+struct HttpResponse
+{
+	std::string head;
+	std::string body;
+	bool complete = false;
+
+	// The value of a header, "" when absent.
+	std::string Header(const std::string& name) const
+	{
+		const std::string key = "\r\n" + name + ": ";
+		const std::size_t at = head.find(key);
+		if (at == std::string::npos)
+			return std::string();
+		const std::size_t start = at + key.size();
+		return head.substr(start, head.find("\r\n", start) - start);
+	}
+};
+
+// One loopback connection of the page.
+class PageConnection
+{
+public:
+	explicit PageConnection(int port)
+	{
+		m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+		sockaddr_in address{};
+		address.sin_family = AF_INET;
+		address.sin_port = htons(static_cast<std::uint16_t>(port));
+		address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		if (::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+			Close();
+	}
+	~PageConnection() { Close(); }
+	PageConnection(const PageConnection&) = delete;
+	PageConnection& operator=(const PageConnection&) = delete;
+
+	void Close()
+	{
+		if (m_fd >= 0)
+			::close(m_fd);
+		m_fd = -1;
+	}
+
+	void Send(const std::string& text)
+	{
+		std::size_t sent = 0;
+		while (m_fd >= 0 && sent < text.size())
+		{
+			const ssize_t n = ::send(m_fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+			if (n <= 0)
+				return;
+			sent += static_cast<std::size_t>(n);
+		}
+	}
+
+	void Get(const std::string& query, const std::string& path = "/tessark.io/")
+	{
+		Send("GET " + path + "?" + query + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n");
+	}
+
+	void Post(const std::string& query, const std::string& body)
+	{
+		Send("POST /tessark.io/?" + query + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain;charset=UTF-8\r\n"
+			"Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+	}
+
+	// Reads one response (head, and a body of its Content-Length); gives up
+	// after the time.
+	HttpResponse Read(int timeoutMs = 10000)
+	{
+		HttpResponse response;
+		const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+		std::size_t headEnd;
+		while ((headEnd = m_input.find("\r\n\r\n")) == std::string::npos)
+			if (!Fill(deadline))
+				return response;
+		response.head = m_input.substr(0, headEnd + 4);
+		const std::string length = response.Header("Content-Length");
+		const std::size_t bodyLength = length.empty() ? 0 : std::stoul(length);
+		while (m_input.size() < headEnd + 4 + bodyLength)
+			if (!Fill(deadline))
+				return response;
+		response.body = m_input.substr(headEnd + 4, bodyLength);
+		m_input.erase(0, headEnd + 4 + bodyLength);
+		response.complete = true;
+		return response;
+	}
+
+	// Nothing more arrives within the time, and the connection stays open.
+	bool Silent(int ms)
+	{
+		const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+		const std::size_t before = m_input.size();
+		return !Fill(deadline) && m_input.size() == before && !m_closed;
+	}
+
+	// The peer closed: read to the end.
+	bool ClosedByPeer(int timeoutMs = 10000)
+	{
+		const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+		while (!m_closed && Fill(deadline))
+		{
+		}
+		return m_closed;
+	}
+
+	const std::string& Pending() const { return m_input; }
+	int Fd() const { return m_fd; }
+
+private:
+	bool Fill(std::chrono::steady_clock::time_point deadline)
+	{
+		const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+			deadline - std::chrono::steady_clock::now()).count();
+		if (m_fd < 0 || m_closed || left <= 0)
+			return false;
+		pollfd p{ m_fd, POLLIN, 0 };
+		if (::poll(&p, 1, static_cast<int>(left)) <= 0)
+			return false;
+		char buffer[65536];
+		const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+		if (n <= 0)
+		{
+			m_closed = true;
+			return false;
+		}
+		m_input.append(buffer, static_cast<std::size_t>(n));
+		return true;
+	}
+
+	int m_fd = -1;
+	bool m_closed = false;
+	std::string m_input;
+};
+
+// The session id of an open answer, plain or framed for JSONP; "" when none.
+inline std::string SidOf(const HttpResponse& open)
+{
+	static const std::regex sid("sid\\\\?\":\\\\?\"([A-Za-z0-9+/]{20})");
+	std::smatch match;
+	return std::regex_search(open.body, match, sid) ? match[1].str() : std::string();
+}
+
+// A session id as the page puts it in a query.
+inline std::string Encoded(const std::string& sid)
+{
+	std::string out;
+	for (const char c : sid)
+		out += c == '+' ? "%2B" : c == '/' ? "%2F" : std::string(1, c);
+	return out;
+}
+
+// Opens and connects a session on the connection; its id, or "" when the
+// open or the connect is refused.
+inline std::string OpenAndConnect(PageConnection& page, const std::string& query = "EIO=3&transport=polling")
+{
+	page.Get(query);
+	const std::string sid = SidOf(page.Read());
+	if (sid.empty())
+		return sid;
+	page.Get(query + "&sid=" + Encoded(sid));
+	const std::string connected = page.Read().body;
+	return connected == "2:40" || connected == "___eio[0](\"2:40\");" ? sid : std::string();
+}
+
+// Waits up to the time for the condition; its last value.
+template <typename Condition>
+bool WaitUntil(Condition condition, int timeoutMs = 5000)
+{
+	const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+	while (!condition() && std::chrono::steady_clock::now() < deadline)
+		std::this_thread::sleep_for(std::chrono::milliseconds(2));
+	return condition();
+}
+
+inline long ElapsedMs(std::chrono::steady_clock::time_point since)
+{
+	return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+		std::chrono::steady_clock::now() - since).count());
+}

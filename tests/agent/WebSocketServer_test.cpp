@@ -1,0 +1,287 @@
+#include "PollingServer.h"
+
+#include "support/Shell.h"
+#include "support/TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <regex>
+
+namespace
+{
+
+const char kPoll[] = "EIO=3&transport=polling&t=Mz1a2b-0";
+
+// Opens and connects a session on the connection; returns its id.
+std::string Connect(PageConnection& page, const std::string& extra = "")
+{
+	const std::string sid = OpenAndConnect(page, std::string(kPoll) + extra);
+	EXPECT_FALSE(sid.empty());
+	return sid;
+}
+
+// The head of a 200 answer, the Date checked by its form.
+void ExpectHead(const HttpResponse& response, const std::string& type, const std::string& sid)
+{
+	static const std::regex date("[A-Z][a-z]{2}, \\d\\d [A-Z][a-z]{2} \\d{4} \\d\\d:\\d\\d:\\d\\d GMT");
+	EXPECT_TRUE(std::regex_match(response.Header("Date"), date)) << response.head;
+	EXPECT_EQ("HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nConnection: keep-alive\r\nContent-Length: "
+		+ std::to_string(response.body.size()) + "\r\nContent-Type: " + type + "\r\nDate: " + response.Header("Date")
+		+ "\r\nSet-Cookie: io=" + sid + "\r\nX-XSS-Protection: 0\r\n\r\n", response.head);
+}
+
+const std::string kForbidden = "HTTP/1.1 403 Forbidden\r\nConnection: close\r\n\r\n";
+
+} // namespace
+
+TEST(PollingTransport, OpenConnectAndPollWithExactAnswers)
+{
+	PollingServer server;
+	PageConnection page(server.Port());
+	page.Get(kPoll, "/Tessark.IO/");
+	const HttpResponse open = page.Read();
+	const std::string sid = SidOf(open);
+	ASSERT_EQ(20u, sid.size());
+	EXPECT_EQ("96:0{\"pingInterval\":1000,\"pingTimeout\":60000,\"sid\":\"" + sid + "\",\"upgrades\":[\"websocket\"]}",
+		open.body);
+	EXPECT_EQ("99", open.Header("Content-Length"));
+	ExpectHead(open, "text/plain; charset=UTF-8", sid);
+	EXPECT_EQ(0, g_sessionActive);
+
+	page.Get(std::string(kPoll) + "&sid=" + Encoded(sid));
+	const HttpResponse connected = page.Read();
+	EXPECT_EQ("2:40", connected.body);
+	ExpectHead(connected, "text/plain; charset=UTF-8", sid);
+	// Set just after the answer has left.
+	EXPECT_TRUE(WaitUntil([] { return g_sessionActive == 1; }));
+
+	// A second page may neither open nor use the connect of its own.
+	PageConnection other(server.Port());
+	other.Get(kPoll);
+	EXPECT_EQ(kForbidden, other.Read().head);
+	EXPECT_TRUE(other.ClosedByPeer());
+
+	// An idle poll ends after about 900 ms.
+	const auto start = std::chrono::steady_clock::now();
+	page.Get(std::string(kPoll) + "&sid=" + Encoded(sid));
+	const HttpResponse idle = page.Read();
+	EXPECT_EQ("1:3", idle.body);
+	EXPECT_GE(ElapsedMs(start), 850);
+	EXPECT_LE(ElapsedMs(start), 5000);
+	ExpectHead(idle, "text/plain; charset=UTF-8", sid);
+}
+
+TEST(PollingTransport, EventsRepliesPingsAndClose)
+{
+	PollingServer server;
+	PageConnection page(server.Port());
+	const std::string sid = Connect(page);
+	const std::string query = std::string(kPoll) + "&sid=" + Encoded(sid);
+	PageConnection poster(server.Port());
+
+	// A reply queued while a GET is held leaves at once.
+	page.Get(query);
+	ASSERT_TRUE(page.Silent(150));
+	auto start = std::chrono::steady_clock::now();
+	g_messageStore.Push(sid, "[\"late\",1]");
+	HttpResponse reply = page.Read();
+	EXPECT_EQ("12:42[\"late\",1]", reply.body);
+	EXPECT_LE(ElapsedMs(start), 500);
+
+	// An event: the held GET is the oldest poll only once the finished one
+	// before it is used up by a first ping.
+	page.Get(query);
+	ASSERT_TRUE(page.Silent(100));
+	poster.Post(query, "1:2");
+	HttpResponse ok = poster.Read();
+	EXPECT_EQ("ok", ok.body);
+	ExpectHead(ok, "text/html; charset=UTF-8", sid);
+	ASSERT_TRUE(page.Silent(100));
+	start = std::chrono::steady_clock::now();
+	poster.Post(query, "1:2");
+	EXPECT_EQ("ok", poster.Read().body);
+	EXPECT_EQ("1:3", page.Read().body);
+	EXPECT_LE(ElapsedMs(start), 500);
+
+	page.Get(query);
+	ASSERT_TRUE(page.Silent(100));
+	const int before = EchoSocket::messages;
+	poster.Post(query, "14:42[\"ev\",\"\xC3\xAD\xC2\x95\xC2\x9C\"]");
+	EXPECT_EQ("ok", poster.Read().body);
+	EXPECT_EQ("1:3", page.Read().body);
+	page.Get(query);
+	EXPECT_EQ("14:42[\"ev\",\"\xC3\xAD\xC2\x95\xC2\x9C\"]", page.Read().body);
+	EXPECT_EQ(before + 1, EchoSocket::messages);
+
+	// Bodies that do not decode get no answer; a batch counts its first
+	// record only, at its own length.
+	poster.Post(query, "1:5");
+	EXPECT_TRUE(poster.Silent(200));
+	PageConnection poster2(server.Port());
+	poster2.Post(query, "1:24:42[\"x\"]");
+	EXPECT_EQ("ok", poster2.Read().body);
+	EXPECT_EQ(before + 1, EchoSocket::messages);
+
+	// Close: the held GET gets "6" and its connection ends; a new page may open.
+	page.Get(query);
+	ASSERT_TRUE(page.Silent(100));
+	poster2.Post(query, "1:1");
+	EXPECT_EQ("ok", poster2.Read().body);
+	const HttpResponse closing = page.Read();
+	EXPECT_EQ("1:6", closing.body);
+	ExpectHead(closing, "text/plain; charset=UTF-8", sid);
+	EXPECT_TRUE(page.ClosedByPeer());
+	EXPECT_TRUE(WaitUntil([] { return g_sessionActive == 0; }));
+	PageConnection next(server.Port());
+	next.Get(kPoll);
+	EXPECT_EQ(20u, SidOf(next.Read()).size());
+}
+
+TEST(PollingTransport, OneHeldGetPerConnectionAndRepliesWithoutDelay)
+{
+	PollingServer server;
+	PageConnection page(server.Port());
+	const std::string sid = Connect(page);
+	const std::string get = "GET /tessark.io/?sid=" + Encoded(sid) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+
+	// Two GETs in one write: the first is answered at once, even though its
+	// responder is stopped before it has begun to run; the second is held.
+	auto start = std::chrono::steady_clock::now();
+	page.Send(get + get);
+	EXPECT_EQ("1:3", page.Read().body);
+	EXPECT_LE(ElapsedMs(start), 600);
+	EXPECT_TRUE(page.Silent(100));
+	EXPECT_EQ("1:3", page.Read().body);
+
+	// A queued reply wakes the waiting responder instead of waiting for its
+	// next 100 ms check.
+	std::vector<long> waits;
+	for (int i = 0; i < 9; ++i)
+	{
+		page.Send(get);
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+		start = std::chrono::steady_clock::now();
+		g_messageStore.Push(sid, "[\"now\"]");
+		EXPECT_EQ("9:42[\"now\"]", page.Read().body);
+		waits.push_back(ElapsedMs(start));
+	}
+	std::sort(waits.begin(), waits.end());
+	EXPECT_LT(waits[4], 40);
+}
+
+TEST(PollingTransport, RefusalsAndOtherPaths)
+{
+	PollingServer server;
+	PageConnection empty(server.Port());
+	empty.Post(kPoll, "");
+	EXPECT_EQ("HTTP/1.1 404 Not found\r\n\r\n", empty.Read().head);
+	EXPECT_TRUE(empty.ClosedByPeer());
+
+	PageConnection put(server.Port());
+	put.Send("PUT /tessark.io/?sid=x HTTP/1.1\r\nContent-Length: 3\r\n\r\n1:2");
+	EXPECT_EQ("HTTP/1.1 404 Not found\r\n\r\n", put.Read().head);
+
+	PageConnection elsewhere(server.Port());
+	elsewhere.Get(kPoll, "/socket.io/");
+	EXPECT_TRUE(elsewhere.Silent(300));
+
+	// Two pages opened before either connected: only the first connects.
+	const int connects = EchoSocket::connects;
+	PageConnection first(server.Port());
+	PageConnection second(server.Port());
+	first.Get(kPoll);
+	second.Get(kPoll);
+	const std::string sidFirst = SidOf(first.Read());
+	const std::string sidSecond = SidOf(second.Read());
+	first.Get(std::string(kPoll) + "&sid=" + Encoded(sidFirst));
+	EXPECT_EQ("2:40", first.Read().body);
+	EXPECT_TRUE(WaitUntil([] { return g_sessionActive == 1; }));
+	second.Get(std::string(kPoll) + "&sid=" + Encoded(sidSecond));
+	EXPECT_EQ(kForbidden, second.Read().head);
+	EXPECT_TRUE(second.ClosedByPeer());
+	EXPECT_EQ(connects + 1, EchoSocket::connects);
+}
+
+TEST(PollingTransport, JsonpFramingOverRawHttp)
+{
+	PollingServer server;
+	PageConnection page(server.Port());
+	page.Get(std::string(kPoll) + "&j=0");
+	const HttpResponse open = page.Read();
+	const std::string sid = SidOf(open);
+	EXPECT_EQ("___eio[0](\"96:0{\\\"pingInterval\\\":1000,\\\"pingTimeout\\\":60000,\\\"sid\\\":\\\"" + sid
+		+ "\\\",\\\"upgrades\\\":[\\\"websocket\\\"]}\");", open.body);
+	// The index stays with the connection when a query carries no "j".
+	page.Get(std::string(kPoll) + "&sid=" + Encoded(sid));
+	EXPECT_EQ("___eio[0](\"2:40\");", page.Read().body);
+
+	// A form post: URL-encoded, then one byte per character; Korean and a
+	// quote come back escaped for the script, lengths before escaping.
+	const std::string query = std::string(kPoll) + "&j=0&sid=" + Encoded(sid);
+	PageConnection poster(server.Port());
+	poster.Post(query, "d=16%3A42%5B%22ev%22%2C%22%C3%AD%C2%95%C2%9C%5C%22%22%5D");
+	EXPECT_EQ("ok", poster.Read().body);
+	page.Get(query);
+	const HttpResponse reply = page.Read();
+	EXPECT_EQ("___eio[0](\"16:42[\\\"ev\\\",\\\"\xC3\xAD\xC2\x95\xC2\x9C\\\\\\\"\\\"]\");", reply.body);
+
+	// engine.io-client's parser, fed by a script tag, sees the event.
+	TempFolder folder;
+	std::ofstream(folder.Path() + "/body", std::ios::binary) << reply.body;
+	EXPECT_EQ("[{\"type\":\"message\",\"data\":\"2[\\\"ev\\\",\\\"한\\\\\\\"\\\"]\"}]",
+		Shell("cd " ZC_SOURCE_DIR "/tests/peers && NODE_PATH=node_modules node ../agent/node/eio_payload.js decode "
+			+ folder.Path() + "/body jsonp"));
+}
+
+TEST(PollingTransport, UpgradeOnThePollingPathStaysAWebSocket)
+{
+	PollingServer server;
+	PageConnection page(server.Port());
+	page.Send("GET /tessark.io/?EIO=3&transport=websocket&sid=abc HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+		"Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+		"Sec-WebSocket-Version: 13\r\n\r\n");
+	const HttpResponse upgraded = page.Read();
+	EXPECT_EQ(0u, upgraded.head.find("HTTP/1.1 101 Switching Protocols\r\n")) << upgraded.head;
+	// A masked text frame "Hello" is echoed as one unmasked frame, and no
+	// HTTP text ever follows on the stream.
+	page.Send(std::string("\x81\x85\x37\xfa\x21\x3d\x7f\x9f\x4d\x51\x58", 11));
+	ASSERT_FALSE(page.Silent(2000));
+	EXPECT_EQ(std::string("\x81\x05Hello", 7), page.Pending());
+	EXPECT_TRUE(page.Silent(1500));
+	EXPECT_EQ(0u, server.Polls());
+}
+
+TEST(PollingTransport, FreshIdsLeaveNothingBehind)
+{
+	PollingServer server;
+	const std::size_t baseline = server.TableEntries();
+	// On one keep-alive connection, each GET with a new id ends the last.
+	PageConnection page(server.Port());
+	for (int i = 0; i < 300; ++i)
+	{
+		page.Get(std::string(kPoll) + "&sid=fresh" + std::to_string(i));
+		if (i > 0)
+		{
+			EXPECT_EQ("1:3", page.Read().body);
+		}
+	}
+	// Connections that go away while their GET is held.
+	for (int i = 0; i < 100; ++i)
+	{
+		PageConnection once(server.Port());
+		once.Get(std::string(kPoll) + "&sid=gone" + std::to_string(i));
+		ASSERT_TRUE(once.Silent(20));
+	}
+	// Opens that never connect, on one connection.
+	PageConnection opener(server.Port());
+	for (int i = 0; i < 300; ++i)
+	{
+		opener.Get(kPoll);
+		EXPECT_EQ(20u, SidOf(opener.Read()).size());
+	}
+	page.Close();
+	EXPECT_TRUE(WaitUntil([&server] { return server.Polls() == 0; }));
+	EXPECT_LE(server.TableEntries(), baseline + 2);
+}
