@@ -4,6 +4,7 @@
 #include "base/NetUtil.h"
 #include "platform/text.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -354,6 +355,13 @@ void Json2::Write(std::string& out, bool quoteNames, int depth) const
 		break;
 	case Double:
 	{
+		// JSON has no word for infinity (what a number past a double's range
+		// reads as): null, as a browser's JSON.stringify writes it.
+		if (!std::isfinite(m_double))
+		{
+			out += "null";
+			break;
+		}
 		// "%f" of the largest double is over 300 characters: measure first.
 		const int length = std::snprintf(nullptr, 0, "%f", m_double);
 		std::string text(static_cast<size_t>(length) + 1, '\0');

@@ -50,6 +50,12 @@ TEST(Json2, NumbersAreDigitsAndPointsOnly)
 	const std::string big = Reparse("1" + std::string(300, '0') + ".5");
 	EXPECT_EQ(301u + 7u, big.size());
 	EXPECT_EQ(".000000", big.substr(301));
+	// Past a double's range a number reads as infinity, which JSON cannot
+	// spell: the writer wrote "inf", which no reader (ours included) takes.
+	// It writes null, as a browser's JSON.stringify does.
+	const std::string huge = "1" + std::string(400, '0');
+	EXPECT_EQ("[null,null,1]", Reparse("[" + huge + ".5,-" + huge + ".0,1]"));
+	EXPECT_EQ("[null,null,1]", Reparse(Reparse("[" + huge + ".5,-" + huge + ".0,1]")));
 }
 
 TEST(Json2, ParseErrorsNameWhatWentWrong)
