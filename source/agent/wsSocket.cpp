@@ -47,9 +47,9 @@ void wsSocket::OnMessage(std::string message)
 		return;
 	if (GetTransport() == TransportWebSocket)
 		SendToClient(outcome.reply);
-	// A polling reply waits for the connected page's next poll. With no page
-	// connected there is no queue that anyone would ever take it from.
-	else if (g_sessionActive && !g_sessionId.empty())
+	// A polling reply waits for the connected page's next poll. Before any
+	// page has connected there is no session whose poll would ever take it.
+	else if (!g_sessionId.empty())
 		g_messageStore.Push(g_sessionId, outcome.reply);
 }
 

@@ -29,14 +29,16 @@ TEST(wsSocket, PollingRepliesGoToTheConnectedPageOnly)
 	wsSocket connection(handler);
 	connection.SetTransport(TransportPolling);
 
-	// No page connected: the reply has nowhere to go and is dropped.
+	// No page has connected yet: the reply has nowhere to go and is dropped.
+	g_sessionActive = 1;
 	connection.OnMessage(kDrives);
 	EXPECT_EQ(0u, QueuedTexts());
 	EXPECT_EQ(0u, g_messageQueues.count(""));
 
-	// The page's session, also for a message that came on another connection.
+	// The page's session, also for a message that came on another connection,
+	// and while another connection of the page has just gone.
 	g_sessionId = "page-session";
-	g_sessionActive = 1;
+	g_sessionActive = 0;
 	connection.OnMessage(kDrives);
 	connection.OnMessage("[\"zimracert_getVersion\",{}]");
 	ASSERT_EQ(1u, g_messageStore.Count("page-session"));
