@@ -81,7 +81,7 @@ int WinMain(const std::string& commandLine)
 		return 0;
 	g_useTls = options.useTls ? 1 : 0;
 	g_listenPort = options.port;
-	CryptoInitializer::Instance();
+	StartCrypto();
 
 	OSVERSIONINFOEXW version {};
 	version.dwOSVersionInfoSize = sizeof(version);
