@@ -33,8 +33,9 @@ std::vector<double> Measure(bool quietly)
 	for (int i = 0; i < kEvents; ++i)
 	{
 		page.Get("EIO=3&transport=polling&sid=" + encoded);
-		// Let the loop take the GET and its responder begin to wait.
-		std::this_thread::sleep_for(std::chrono::milliseconds(2));
+		// Let the loop take the GET and its responder make its first check
+		// and begin to wait, even on a loaded machine.
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
 		const auto start = std::chrono::steady_clock::now();
 		if (quietly)
 			QueueQuietly(sid, reply);

@@ -88,6 +88,7 @@ TEST(PollingTransport, EventsRepliesPingsAndClose)
 	g_messageStore.Push(sid, "[\"late\",1]");
 	HttpResponse reply = page.Read();
 	EXPECT_EQ("12:42[\"late\",1]", reply.body);
+	ExpectHead(reply, "text/plain; charset=UTF-8", sid);
 	EXPECT_LE(ElapsedMs(start), 500);
 
 	// An event: the held GET is the oldest poll only once the finished one
