@@ -41,7 +41,12 @@ function pageScript(port) {
       if (engine.writeBuffer.length === 0 && engine.transport.writable) socket.emit(event, {});
       else setTimeout(function () { emitAlone(event); }, 2);
     }
-    socket.on('connect', function () { emitAlone('zimracert_getCertification'); });
+    socket.on('connect', function () {
+      // The JSONP transport names its script callback in the query key "j".
+      var query = socket.io.engine.transport.query;
+      document.getElementById('transport').textContent = query.j !== undefined ? 'jsonp ' + query.j : 'xhr';
+      emitAlone('zimracert_getCertification');
+    });
     socket.on('zimracert', function (reply) { show(reply); emitAlone('zimracert_terminate'); });
     socket.on('connect_error', function (e) { document.getElementById('status').textContent = 'error ' + e; });`;
   }
@@ -59,7 +64,7 @@ function pageScript(port) {
 function servePage(agentPort) {
   const html = `<!DOCTYPE html><html><head><meta charset="utf-8"><title>agent page</title>
     ${kind === 'jsonp' ? '<script src="/socket.io.js"></script>' : ''}</head>
-    <body><ul id="certs"></ul><p id="status">waiting</p><script>${pageScript(agentPort)}</script></body></html>`;
+    <body><ul id="certs"></ul><p id="transport"></p><p id="status">waiting</p><script>${pageScript(agentPort)}</script></body></html>`;
   const server = http.createServer((request, response) => {
     if (request.url === '/socket.io.js') {
       response.writeHead(200, { 'Content-Type': 'application/javascript' });
@@ -104,6 +109,7 @@ h.main(async () => {
   }
 
   assert.match(dom, /<p id="status">listed zimracert_getCertification<\/p>/, dom);
+  if (kind === 'jsonp') assert.match(dom, /<p id="transport">jsonp \d+<\/p>/, dom);
   const shown = [...dom.matchAll(/<li>([^<]*)<\/li>/g)].map((m) => m[1]).sort();
   const expected = ['korean.der', 'plain.der'].map((file) => {
     const reading = h.opensslReading(path.join(h.certs, file));
