@@ -31,8 +31,8 @@ run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DZC_SANITIZE=ON -DZC_BENCHMAR
 
 # The suites that hold tests starting threads, and those tests (CTest names
 # are Suite.Test).
-tsan_targets=(test_platform test_base test_pki test_sockets test_agent)
-tsan_tests='^(Sync|Mutex|Semaphore|ThreadLifecycle|CryptoInitializer|WakeupSocket|WorkerThreads|DetachedSocket|MessageStore|WsPeer|PollingRace|PollingTransport|SocketIoClient|Watchdog)\.'
+tsan_targets=(test_platform test_base test_pki test_sockets test_agent zimracert)
+tsan_tests='^(Sync|Mutex|Semaphore|ThreadLifecycle|CryptoInitializer|WakeupSocket|WorkerThreads|DetachedSocket|MessageStore|WsPeer|PollingRace|PollingTransport|SocketIoClient|Watchdog)\.|^e2e\.(polling|websocket|polling_tls|websocket_tls|soak)$'
 
 echo "== build and test: thread sanitizer (the tests that start threads) =="
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZC_TSAN=ON -DZC_BENCHMARKS=OFF >/dev/null
