@@ -125,28 +125,45 @@ std::string EncodeMessages(const std::string& type, const std::list<std::string>
 	}
 }
 
-int DecodePacket(const std::string& body, bool jsonp, std::string& payload)
+std::vector<Record> DecodePackets(const std::string& body, bool jsonp)
 {
-	payload.clear();
+	std::vector<Record> records;
 	std::size_t start = 0;
 	if (jsonp)
 	{
 		if (body.find("d=") == std::string::npos)
-			return -1;
+			return records;
 		start = 2;
+		if (body.find(':') < start)
+			return records;
 	}
-	const std::size_t colon = body.find(':');
-	if (colon == std::string::npos || colon < start)
+	while (start < body.size())
+	{
+		const std::size_t colon = body.find(':', start);
+		if (colon == std::string::npos)
+			break;
+		const long length = std::atol(body.substr(start, colon - start).c_str());
+		if (length < 1 || static_cast<unsigned long>(length) > body.size() - colon - 1)
+			break;
+		const std::string record = body.substr(colon + 1, static_cast<std::size_t>(length));
+		const std::size_t bracket = record.find('[');
+		if (bracket == std::string::npos)
+			records.push_back({ std::atoi(record.c_str()), std::string() });
+		else
+			records.push_back({ std::atoi(record.substr(0, bracket).c_str()), record.substr(bracket) });
+		start = colon + 1 + static_cast<std::size_t>(length);
+	}
+	return records;
+}
+
+int DecodePacket(const std::string& body, bool jsonp, std::string& payload)
+{
+	payload.clear();
+	const std::vector<Record> records = DecodePackets(body, jsonp);
+	if (records.empty())
 		return -1;
-	const long length = std::atol(body.substr(start, colon - start).c_str());
-	if (length < 1 || static_cast<unsigned long>(length) > body.size() - colon - 1)
-		return -1;
-	const std::string record = body.substr(colon + 1, static_cast<std::size_t>(length));
-	const std::size_t bracket = record.find('[');
-	if (bracket == std::string::npos)
-		return std::atoi(record.c_str());
-	payload = record.substr(bracket);
-	return std::atoi(record.substr(0, bracket).c_str());
+	payload = records.front().payload;
+	return records.front().type;
 }
 
 std::string CurrentDateTime()

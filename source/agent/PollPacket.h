@@ -4,6 +4,7 @@
 #include <list>
 #include <map>
 #include <string>
+#include <vector>
 
 // The wire texts of the long-polling transport, free of any connection:
 // records "<length>:<type><data>", payloads of several records, the JSONP
@@ -43,10 +44,20 @@ std::string EncodePacket(const std::string& type, const std::string& data, const
 // One record per message, each message's bytes widened to UTF-8.
 std::string EncodeMessages(const std::string& type, const std::list<std::string>& messages, const Framing& framing);
 
-// The packet type of the first record of a POST body (already URL-decoded
-// for JSONP and narrowed to one byte per character), or -1. The record is
-// taken at its declared length; one that the body cannot hold is -1. The
-// payload is the record's data from its first "[" on.
+// One record of a POST body: its packet type and its data from the first
+// "[" on (empty when it has none).
+struct Record
+{
+	int type;
+	std::string payload;
+};
+
+// Every record of a POST body (already URL-decoded for JSONP and narrowed to
+// one byte per character), in order. Each record is taken at its declared
+// length; the first one the body cannot hold ends the list.
+std::vector<Record> DecodePackets(const std::string& body, bool jsonp);
+
+// The packet type of the first record of a POST body, or -1.
 int DecodePacket(const std::string& body, bool jsonp, std::string& payload);
 
 // The local time as "YYYY-MM-DD hh:mm:ss".

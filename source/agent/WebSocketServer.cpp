@@ -368,28 +368,38 @@ void WebSocketServer::OnPost()
 	if (m_jsonp)
 		body = NetUtil::UrlDecode(body);
 	ConvertEncodingInPlace("UTF-8", "ISO-8859-1", body, true);
-	std::string payload;
-	switch (DecodePacket(body, payload))
+	// A page batches what it has queued (a ping beside an event, say) into
+	// one body: each record counts, the body is acknowledged once.
+	bool acknowledged = false;
+	const auto acknowledge = [this, &acknowledged] {
+		if (!acknowledged)
+			SendAckResponse("ok");
+		acknowledged = true;
+	};
+	for (const PollPacket::Record& record : PollPacket::DecodePackets(body, m_jsonp))
 	{
-	case 1:
-		FinishOldestPoll(true);
-		SendAckResponse("ok");
-		g_sessionActive = 0;
-		break;
-	case 2:
-		FinishOldestPoll(false);
-		SendAckResponse("ok");
-		break;
-	case 41:
-		SendAckResponse("ok");
-		break;
-	case 42:
-		FinishOldestPoll(false);
-		SendAckResponse("ok");
-		OnMessage(payload);
-		break;
-	default:
-		break;
+		switch (record.type)
+		{
+		case 1:
+			FinishOldestPoll(true);
+			acknowledge();
+			g_sessionActive = 0;
+			return;
+		case 2:
+			FinishOldestPoll(false);
+			acknowledge();
+			break;
+		case 41:
+			acknowledge();
+			break;
+		case 42:
+			FinishOldestPoll(false);
+			acknowledge();
+			OnMessage(record.payload);
+			break;
+		default:
+			break;
+		}
 	}
 }
 

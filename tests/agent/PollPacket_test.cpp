@@ -124,6 +124,40 @@ TEST(PollPacket, DecodesTheFirstRecordAtItsOwnLength)
 	EXPECT_EQ("[\"ev\",\"\xED\x95\x9C\"]", payload);
 }
 
+namespace
+{
+
+std::string Types(const std::vector<PollPacket::Record>& records)
+{
+	std::string out;
+	for (const PollPacket::Record& record : records)
+		out += std::to_string(record.type) + (record.payload.empty() ? "" : record.payload) + ";";
+	return out;
+}
+
+} // namespace
+
+TEST(PollPacket, DecodesEveryRecordOfABatchInOrder)
+{
+	// What engine.io-client posts when a ping falls due beside two events,
+	// non-ASCII in the first.
+	const std::string body = PageSends("[{\"type\":\"ping\"},\"2[\\\"ev\\\",\\\"한\\\"]\",\"2[\\\"second\\\"]\"]");
+	EXPECT_EQ(0u, body.find("1:2")) << body;
+	EXPECT_EQ("2;42[\"ev\",\"\xED\x95\x9C\"];42[\"second\"];", Types(PollPacket::DecodePackets(body, false)));
+
+	// The same in the JSONP form's field.
+	EXPECT_EQ("2;42[1];41;", Types(PollPacket::DecodePackets("d=1:25:42[1]2:41", true)));
+	EXPECT_EQ("", Types(PollPacket::DecodePackets("1:25:42[1]", true)));
+
+	// Records before one the body cannot hold still count; nothing after it.
+	EXPECT_EQ("2;", Types(PollPacket::DecodePackets("1:29:42[1]1:2", false)));
+	EXPECT_EQ("2;42[1];", Types(PollPacket::DecodePackets("1:25:42[1]x", false)));
+	EXPECT_EQ("2;", Types(PollPacket::DecodePackets("1:20:41:2", false)));
+	EXPECT_EQ("", Types(PollPacket::DecodePackets("-1:21:2", false)));
+	// A record of an unknown type is still a record: the next one counts.
+	EXPECT_EQ("5;42[];", Types(PollPacket::DecodePackets("1:54:42[]", false)));
+}
+
 TEST(PollPacket, QueryParser)
 {
 	auto query = PollPacket::ParseQueryString("EIO=3&transport=polling&t=Mz1a2b-0&sid=a%2Bb");

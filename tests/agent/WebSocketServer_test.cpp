@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <fstream>
 #include <regex>
+#include <vector>
 
 namespace
 {
@@ -116,12 +117,12 @@ TEST(PollingTransport, EventsRepliesPingsAndClose)
 	EXPECT_EQ("14:42[\"ev\",\"\xC3\xAD\xC2\x95\xC2\x9C\"]", page.Read().body);
 	EXPECT_EQ(before + 1, EchoSocket::messages);
 
-	// Bodies that do not decode get no answer; a batch counts its first
-	// record only, at its own length.
+	// Bodies that do not decode get no answer; in a batch, a record the body
+	// cannot hold ends it, the records before it still count.
 	poster.Post(query, "1:5");
 	EXPECT_TRUE(poster.Silent(200));
 	PageConnection poster2(server.Port());
-	poster2.Post(query, "1:24:42[\"x\"]");
+	poster2.Post(query, "1:29:42[\"x\"]");
 	EXPECT_EQ("ok", poster2.Read().body);
 	EXPECT_EQ(before + 1, EchoSocket::messages);
 
@@ -138,6 +139,42 @@ TEST(PollingTransport, EventsRepliesPingsAndClose)
 	PageConnection next(server.Port());
 	next.Get(kPoll);
 	EXPECT_EQ(20u, SidOf(next.Read()).size());
+}
+
+TEST(PollingTransport, ABatchedPostCountsEveryRecordAndIsAcknowledgedOnce)
+{
+	PollingServer server;
+	PageConnection page(server.Port());
+	const std::string sid = Connect(page);
+	const std::string query = std::string(kPoll) + "&sid=" + Encoded(sid);
+	PageConnection poster(server.Port());
+
+	// A ping that fell due beside two events, as the page's client sends it.
+	page.Get(query);
+	ASSERT_TRUE(page.Silent(100));
+	const int before = EchoSocket::messages;
+	poster.Post(query, "1:29:42[\"a\",1]9:42[\"b\",2]");
+	EXPECT_EQ("ok", poster.Read().body);
+	EXPECT_TRUE(poster.Silent(300));
+	EXPECT_EQ(before + 2, EchoSocket::messages);
+	std::vector<std::string> echoes;
+	for (int poll = 0; poll < 6 && echoes.size() < 2; ++poll)
+	{
+		const std::string body = page.Read().body;
+		if (body.rfind("9:42", 0) == 0)
+			echoes.push_back(body);
+		else
+			EXPECT_EQ("1:3", body);
+		page.Get(query);
+	}
+	EXPECT_EQ((std::vector<std::string>{ "9:42[\"a\",1]", "9:42[\"b\",2]" }), echoes);
+
+	// Nothing after a close counts.
+	poster.Post(query, "1:19:42[\"c\",3]");
+	EXPECT_EQ("ok", poster.Read().body);
+	EXPECT_TRUE(poster.Silent(200));
+	EXPECT_TRUE(WaitUntil([] { return g_sessionActive == 0; }));
+	EXPECT_EQ(before + 2, EchoSocket::messages);
 }
 
 TEST(PollingTransport, OneHeldGetPerConnectionAndRepliesWithoutDelay)

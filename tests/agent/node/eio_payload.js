@@ -1,7 +1,7 @@
 // Reads a polling answer body the way engine.io-client 1.x does and prints
 // its packets as JSON, or encodes packets into a POST body.
 //   node eio_payload.js decode <file> [jsonp]
-//   node eio_payload.js encode <json array of packet data strings>
+//   node eio_payload.js encode <json array of message data strings or packets>
 'use strict';
 const fs = require('fs');
 const vm = require('vm');
@@ -20,7 +20,8 @@ if (mode === 'decode') {
   parser.decodePayload(text, (packet) => { packets.push(packet); });
   process.stdout.write(JSON.stringify(packets));
 } else if (mode === 'encode') {
-  const packets = JSON.parse(arg).map((data) => ({ type: 'message', data }));
+  // A string is a message's data; an object is a whole packet ({"type": "ping"}).
+  const packets = JSON.parse(arg).map((p) => (typeof p === 'string' ? { type: 'message', data: p } : p));
   parser.encodePayload(packets, false, (body) => {
     // XMLHttpRequest sends the string as UTF-8.
     process.stdout.write(Buffer.from(body, 'utf8').toString('hex'));

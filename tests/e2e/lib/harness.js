@@ -233,17 +233,7 @@ class PollingClient extends Page {
     }), 'connect');
   }
 
-  // The agent acts on the first packet of a POST only, and socket.io-client
-  // puts every packet it has queued into one POST (a ping that falls due
-  // beside an event, for one). So an event leaves only when nothing else is
-  // queued or on its way, and then alone.
-  async send(event, data) {
-    const engine = this.socket.io.engine;
-    await within(10000, new Promise((resolve) => {
-      const check = () => (engine.writeBuffer.length === 0 && engine.transport.writable
-        ? resolve() : setTimeout(check, 2));
-      check();
-    }), `${event} waits for the transport`);
+  send(event, data) {
     this.socket.emit(event, data);
   }
 
