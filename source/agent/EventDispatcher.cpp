@@ -130,6 +130,13 @@ bool HasAll(const Json2& data, std::initializer_list<const char*> names)
 	return true;
 }
 
+// The key utilities take a password as C text: one holding a NUL would be
+// cut short there and could open a key whose password is only its start.
+bool HoldsNul(const std::string& password)
+{
+	return password.find('\0') != std::string::npos;
+}
+
 // False when the path does not fit, or holds a NUL that would make it name
 // another file.
 bool ToWide(const std::string& text, char16_t* buffer, int units)
@@ -160,7 +167,7 @@ Json2 Export(Json2& data, NpkiStore* store)
 	if (!certFits)
 		return Json2(); // the reply's data is null
 
-	if (!store->CheckKeyPassword(keyPath, password))
+	if (HoldsNul(password) || !store->CheckKeyPassword(keyPath, password))
 		return Failure(ReasonBadPassword);
 	std::string pfx;
 	if (!store->ExportPfxBase64(certPath, keyPath, password, password, &pfx))
@@ -192,7 +199,7 @@ Json2 Import(Json2& data, NpkiStore* store)
 		return Failure(ReasonBaseFolder);
 
 	std::string organization;
-	if (!store->InspectPfxBase64(pfx, password, kSelectOrganization, &organization)
+	if (HoldsNul(password) || !store->InspectPfxBase64(pfx, password, kSelectOrganization, &organization)
 		|| !IsSafeFolderName(organization))
 		return Failure(ReasonBadOrganization);
 	folder += "\\" + organization + "\\USER";

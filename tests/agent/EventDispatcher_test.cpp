@@ -213,6 +213,10 @@ TEST_F(EventDispatcherTest, ExportAnswersEachReasonInTurn)
 	EXPECT_EQ(Reply(kExport, Failure(-9993)), members(cert, "C:\\NPKI\\org1\\USER\\cn=name1", kKeyPassword));
 	EXPECT_EQ(Reply(kExport, Failure(-9993)), members(cert, std::string(300, 'k'), kKeyPassword));
 	EXPECT_EQ(Reply(kExport, Failure(-9997)), members(cert, key, "wrong"));
+	// A NUL in the password: the text up to it is the key's password, the
+	// whole is not.
+	EXPECT_EQ(Reply(kExport, Failure(-9997)), send("{\"certPath\":" + JsonText(cert) + ",\"keyPath\":"
+		+ JsonText(key) + ",\"certPassword\":\"" + kKeyPassword + "\\u0000xyz\"}"));
 	EXPECT_EQ(Reply(kExport, Failure(-9996)), members(key, key, kKeyPassword));
 	// A certificate path too long for its buffer: no result object at all.
 	EXPECT_EQ(Reply(kExport, "null"), members("C:\\" + std::string(253, 'c'), key, kKeyPassword));
@@ -250,6 +254,9 @@ TEST_F(EventDispatcherTest, ImportWritesTheLayoutAndAnswersEachReasonInTurn)
 	for (const char* external : { "Q:\\", "D:", "D:\\x", "..\\", "/tmp/", "D:/" })
 		EXPECT_EQ(Reply(kImport, Failure(-9996)), Send(ImportMessage(base64, external))) << external;
 	EXPECT_EQ(Reply(kImport, Failure(-9997)), Send(ImportMessage(base64, "d:\\", "wrong")));
+	EXPECT_EQ(Reply(kImport, Failure(-9997)), send("{\"certFile\":" + JsonText(base64) + ",\"certPassword\":\""
+		+ kPfxPassword + "\\u0000x\",\"external\":\"d:\\\\\"}"));
+	EXPECT_FALSE(std::filesystem::exists(Host("d/NPKI/org1")));
 	EXPECT_EQ(Reply(kImport, Failure(-9997)), Send(ImportMessage(MakePfx("/C=KR/CN=no organisation"), "D:\\")));
 
 	// Into D:'s NPKI folder, line feeds and all.
