@@ -402,6 +402,11 @@ bool TcpSocket::SendCloseNotify()
 {
 	if (m_ssl == nullptr || !SSL_is_init_finished(m_ssl) || ConnectionLost() || (GetShutdown() & 1))
 		return true;
+	// close_notify tells the peer that it has had everything. A close that
+	// drops queued output (its drain time ran out) must not: without it the
+	// peer sees the end as the truncation it is.
+	if (GetOutputLength() != 0)
+		return true;
 	// Sent, and not waiting in OpenSSL's buffer: a second call would read.
 	if ((SSL_get_shutdown(m_ssl) & SSL_SENT_SHUTDOWN) && !SSL_want_write(m_ssl))
 		return true;

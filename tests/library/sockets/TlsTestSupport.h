@@ -208,8 +208,8 @@ inline bool RunUntil(SocketHandler& handler, const std::function<bool()>& done, 
 }
 
 // A TLS listener served from a thread of its own while the test thread runs
-// an outside client. Stop() joins the thread; only then may the test read
-// the log and the events.
+// an outside client. Stop() lets the connections finish closing and joins
+// the thread; only then may the test read the log and the events.
 class BackgroundServer
 {
 public:
@@ -217,8 +217,21 @@ public:
 		: m_listener(TlsListener(handler))
 		, port(m_listener->GetPort())
 		, m_thread([this] {
-			while (!m_stop)
+			// Asked to stop, the loop still turns until the connections have
+			// closed, for a graceful close takes several turns: a client can
+			// be gone before the server's last one.
+			std::chrono::steady_clock::time_point giveUp{};
+			for (;;)
+			{
 				handler.Select(0, 20000);
+				if (!m_stop)
+					continue;
+				const auto now = std::chrono::steady_clock::now();
+				if (giveUp == std::chrono::steady_clock::time_point{})
+					giveUp = now + std::chrono::seconds(10);
+				if (handler.GetSocketCount() <= 1 || now > giveUp)
+					break;
+			}
 		})
 	{
 	}
