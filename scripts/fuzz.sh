@@ -3,7 +3,8 @@
 # Builds the fuzz targets (clang, in build/fuzz) and runs one of them for as
 # long as asked, from its committed seeds. The inputs it finds stay in
 # build/fuzz/work/TARGET/corpus, so the next run goes on from there; crash
-# inputs land beside it. Example: scripts/fuzz.sh fuzz_json 3600 -jobs=4
+# inputs land beside it. Example: scripts/fuzz.sh fuzz_http 7200 -fork=6 -runs=10000000
+# (six processes at once, ending after ten million executions in all)
 # Targets: the fuzz_*.cpp files of tests/fuzz.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -19,9 +19,13 @@ dirs=("$work/corpus" "$here/corpus/$name")
 [ -d "$here/regressions/$name" ] && dirs+=("$here/regressions/$name")
 
 status=0
+start=$SECONDS
 "$bin" "${options[@]}" "$@" "${dirs[@]}" >"$work/log" 2>&1 || status=$?
 runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -n 1)
-echo "$name: ${runs:-?} executions in ${seconds}s, corpus $(ls "$work/corpus" | wc -l) inputs, status $status" | tee "$work/summary"
+# With -fork=N the parent prints no final stats; its last progress line
+# carries the executions of all its jobs.
+[ -n "$runs" ] || runs=$(sed -n 's/^#\([0-9]*\): cov:.*/\1/p' "$work/log" | tail -n 1)
+echo "$name: ${runs:-?} executions in $((SECONDS - start))s, corpus $(ls "$work/corpus" | wc -l) inputs, status $status" | tee "$work/summary"
 if [ "$status" -ne 0 ]; then
   tail -n 80 "$work/log"
   ls "$work"/crash-* "$work"/timeout-* "$work"/leak-* "$work"/oom-* 2>/dev/null || true
