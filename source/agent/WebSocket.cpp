@@ -71,7 +71,15 @@ void WebSocket::ArmFirstHeadTimeout()
 		return;
 	const auto elapsed =
 		std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_createdAt).count();
-	const std::int64_t left = std::max<std::int64_t>(1, m_firstHeadSeconds - elapsed);
+	const std::int64_t left = m_firstHeadSeconds - elapsed;
+	// Past the deadline (a handshake step that came in its last moments):
+	// closed now, so that a peer moving a byte at a time gains nothing.
+	if (left <= 0)
+	{
+		SetFlushBeforeClose(false);
+		SetCloseAndDelete(true);
+		return;
+	}
 	// A handshake under way keeps its own limit while that is the shorter.
 	if (IsNegotiating() && left >= GetNegotiateTimeout())
 		return;

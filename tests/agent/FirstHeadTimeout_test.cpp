@@ -162,3 +162,27 @@ TEST(FirstHeadTimeout, TlsPeersThatNeverFinishTheirHandshakeAreClosed)
 	::close(silent);
 	::close(partial);
 }
+
+// A handshake that keeps moving, a byte at a time, still ends at the
+// deadline: each step of it must not buy the peer more time.
+TEST(FirstHeadTimeout, TricklingHandshakeEndsAtTheDeadline)
+{
+	Server<ShortDeadlineTlsSocket> server;
+	const int client = ConnectLoopback(server.listener.GetPort());
+	ASSERT_GE(client, 0);
+	// A ClientHello record announcing 512 bytes, sent one byte per 200 ms.
+	const unsigned char hello[] = {0x16, 0x03, 0x01, 0x02, 0x00, 0x01, 0x00, 0x01, 0xfc, 0x03, 0x03};
+	const auto start = Clock::now();
+	std::size_t sent = 0;
+	while (!Ended(client) && Clock::now() - start < std::chrono::seconds(8))
+	{
+		const unsigned char byte = sent < sizeof hello ? hello[sent] : 0x41;
+		if (::send(client, &byte, 1, MSG_NOSIGNAL) == 1)
+			++sent;
+		server.RunFor(std::chrono::milliseconds(200));
+	}
+	EXPECT_TRUE(Ended(client)) << sent << " bytes taken in 8 s";
+	EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+	::close(client);
+}
+
