@@ -10,23 +10,31 @@
 #include <gtest/gtest.h>
 #include <string>
 
-TEST(Env, GetenvReportsTheSizeAValueNeeds)
+namespace
 {
+
+// The value getenv_s gives, and the size it reports.
+std::pair<std::string, std::size_t> Get(const char* name)
+{
+	char buffer[4096] = "stale";
+	std::size_t required = 99;
+	EXPECT_EQ(0, getenv_s(&required, buffer, sizeof(buffer), name)) << name;
+	return { buffer, required };
+}
+
+} // namespace
+
+TEST(Env, GetenvReportsTheSizeAValueNeedsAndPutenvCopiesTheText)
+{
+	unsetenv("ZC_ENV_TEST");
+	EXPECT_EQ(std::make_pair(std::string(), std::size_t(0)), Get("ZC_ENV_TEST"));
+	setenv("ZC_ENV_TEST", "four", 1);
 	char buffer[4] = "old";
 	std::size_t required = 99;
-	unsetenv("ZC_ENV_TEST");
-	EXPECT_EQ(0, getenv_s(&required, buffer, sizeof(buffer), "ZC_ENV_TEST"));
-	EXPECT_EQ(0u, required);
-	EXPECT_STREQ("", buffer);
-
-	setenv("ZC_ENV_TEST", "four", 1);
 	EXPECT_EQ(ERANGE, getenv_s(&required, buffer, sizeof(buffer), "ZC_ENV_TEST"));
 	EXPECT_EQ(5u, required);
 	EXPECT_STREQ("", buffer);
-}
 
-TEST(Env, PutenvCopiesTheText)
-{
 	char assignment[] = "ZC_ENV_TEST=first";
 	ASSERT_EQ(0, _putenv(assignment));
 	std::strcpy(assignment, "ZC_ENV_TEST=other");
@@ -42,31 +50,19 @@ TEST(Env, WindowsVariablesHaveTheirDefaults)
 	unsetenv("ProgramFiles");
 	unsetenv("APPDATA");
 	setenv("HOME", "/home/user1", 1);
-	char buffer[64];
-	std::size_t required = 0;
-	EXPECT_EQ(0, getenv_s(&required, buffer, sizeof(buffer), "HOMEDRIVE"));
-	EXPECT_STREQ("C:", buffer);
-	EXPECT_EQ(0, getenv_s(&required, buffer, sizeof(buffer), "ProgramFiles"));
-	EXPECT_STREQ("C:\\home\\user1", buffer);
-	EXPECT_EQ(0, getenv_s(&required, buffer, sizeof(buffer), "HOMEPATH"));
-	EXPECT_STREQ("\\home\\user1", buffer);
-	EXPECT_EQ(0, getenv_s(&required, buffer, sizeof(buffer), "APPDATA"));
-	EXPECT_EQ(0u, required);
+	EXPECT_EQ("C:", Get("HOMEDRIVE").first);
+	EXPECT_EQ("C:\\home\\user1", Get("ProgramFiles").first);
+	EXPECT_EQ("\\home\\user1", Get("HOMEPATH").first);
+	EXPECT_EQ(0u, Get("APPDATA").second);
 
-	// Without HOME the home folder is the user's own, and HOMEDRIVE with
-	// HOMEPATH name it as ProgramFiles does.
+	// Without HOME the home folder is the user's own.
 	unsetenv("HOME");
 	const passwd* user = getpwuid(geteuid());
 	ASSERT_NE(nullptr, user);
 	std::string home = user->pw_dir;
 	std::replace(home.begin(), home.end(), '/', '\\');
-	char path[4096];
-	EXPECT_EQ(0, getenv_s(&required, path, sizeof(path), "HOMEPATH"));
-	EXPECT_EQ(home, path);
-	EXPECT_EQ(0, getenv_s(&required, path, sizeof(path), "ProgramFiles"));
-	EXPECT_EQ("C:" + home, path);
-
+	EXPECT_EQ(home, Get("HOMEPATH").first);
+	EXPECT_EQ("C:" + home, Get("ProgramFiles").first);
 	setenv("ProgramFiles", "D:\\Programs", 1);
-	EXPECT_EQ(0, getenv_s(&required, buffer, sizeof(buffer), "ProgramFiles"));
-	EXPECT_STREQ("D:\\Programs", buffer);
+	EXPECT_EQ("D:\\Programs", Get("ProgramFiles").first);
 }

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <fstream>
 
-TEST(PlatformFiles, MkdirReportsWindowsErrorNumbers)
+TEST(PlatformFiles, MkdirAndOpenReportWindowsErrorsAndOpenOnlyRegularFiles)
 {
 	TempFolder temp;
 	const std::string base = temp.Path();
@@ -24,12 +24,7 @@ TEST(PlatformFiles, MkdirReportsWindowsErrorNumbers)
 	EXPECT_EQ(ENOENT, errno);
 	EXPECT_EQ(FILE_ATTRIBUTE_NORMAL, GetFileAttributesW((temp.Wide() + u"/file").c_str()));
 	EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((base + "/none").c_str()));
-}
 
-TEST(PlatformFiles, WfopenOpensOnlyRegularFiles)
-{
-	TempFolder temp;
-	std::ofstream(temp.Path() + "/file") << "x";
 	FILE* file = _wfopen((temp.Wide() + u"\\file").c_str(), u"r");
 	ASSERT_NE(nullptr, file);
 	EXPECT_EQ('x', std::fgetc(file));
@@ -74,8 +69,7 @@ TEST(PlatformFiles, ExclusiveCreateRenameAndDelete)
 	EXPECT_FALSE(MoveFileExW(a.c_str(), b.c_str(), 0));
 	EXPECT_EQ(EEXIST, errno);
 	EXPECT_TRUE(MoveFileExW(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING));
-	std::ifstream moved(temp.Path() + "/b");
-	EXPECT_EQ('a', moved.get());
+	EXPECT_EQ('a', std::ifstream(temp.Path() + "/b").get());
 	EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(a.c_str()));
 	EXPECT_FALSE(DeleteFileW(temp.Wide().c_str()));
 	EXPECT_TRUE(DeleteFileW(b.c_str()));

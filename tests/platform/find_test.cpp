@@ -57,8 +57,7 @@ TEST(FindFiles, ListsSortedWithoutRegardToCaseAndNeverFollowsLinks)
 	EXPECT_EQ(expected, List(temp.Wide() + u"\\*"));
 
 	const auto der = List(temp.Wide() + u"/*.DER");
-	ASSERT_EQ(1u, der.size());
-	EXPECT_EQ("A.der", der[0].first);
+	EXPECT_EQ((decltype(der) { { "A.der", FILE_ATTRIBUTE_NORMAL } }), der);
 	EXPECT_TRUE(List(temp.Wide() + u"\\none\\*").empty());
 	EXPECT_TRUE(List(temp.Wide() + u"\\*.none").empty());
 }
@@ -71,17 +70,15 @@ TEST(FindFiles, CaseBlindPatternsAndOrderAtTheAlphabetsEdges)
 	TempFolder temp;
 	for (const char* name : { "a.zip", "B.ZIP", "z", "Z1", "_", "`", "{", "y.Zip.txt" })
 		std::ofstream(temp.Path() + "/" + name) << "x";
-	auto names = [&](const std::u16string& pattern) {
-		std::vector<std::string> out;
+	using Names = std::vector<std::string>;
+	const std::pair<std::u16string, Names> cases[] = { { u"*.ZIP", { "a.zip", "B.ZIP" } }, { u"*.zip", { "a.zip", "B.ZIP" } },
+		{ u"?.Zip", { "a.zip", "B.ZIP" } }, { u"Z*", { "z", "Z1" } }, { u"*.ZIP.*", { "y.Zip.txt" } },
+		{ u"*", { ".", "..", "a.zip", "B.ZIP", "y.Zip.txt", "z", "Z1", "_", "`", "{" } } };
+	for (const auto& [pattern, expected] : cases)
+	{
+		Names names;
 		for (const auto& entry : List(temp.Wide() + u"\\" + pattern))
-			out.push_back(entry.first);
-		return out;
-	};
-	EXPECT_EQ((std::vector<std::string> { "a.zip", "B.ZIP" }), names(u"*.ZIP"));
-	EXPECT_EQ((std::vector<std::string> { "a.zip", "B.ZIP" }), names(u"*.zip"));
-	EXPECT_EQ((std::vector<std::string> { "a.zip", "B.ZIP" }), names(u"?.Zip"));
-	EXPECT_EQ((std::vector<std::string> { "z", "Z1" }), names(u"Z*"));
-	EXPECT_EQ((std::vector<std::string> { "y.Zip.txt" }), names(u"*.ZIP.*"));
-	EXPECT_EQ((std::vector<std::string> { ".", "..", "a.zip", "B.ZIP", "y.Zip.txt", "z", "Z1", "_", "`", "{" }),
-		names(u"*"));
+			names.push_back(entry.first);
+		EXPECT_EQ(expected, names) << std::string(pattern.begin(), pattern.end());
+	}
 }

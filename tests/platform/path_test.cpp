@@ -15,24 +15,30 @@
 #include <string>
 #include <vector>
 
+// Each drive table (none: C: is the host root) against the host paths it gives.
 TEST(DrivePaths, TableMapsWindowsPathsOntoFolders)
 {
-	setenv("ZIMRACERT_DRIVES", "c=/tmp/x/;D=/mnt/d;bad;Q=relative;d=/ignored", 1);
-	setenv("HOMEDRIVE", "d:", 1);
-	EXPECT_EQ("/tmp/x/a/b", HostPath("C:\\a/b"));
-	EXPECT_EQ("/mnt/d/NPKI/x", HostPath("D:\\\\NPKI\\x\\"));
-	EXPECT_EQ("/tmp/x/b", HostPath("c:\\a\\.\\..\\..\\..\\b"));
-	EXPECT_EQ("/tmp/x", HostPath("C:"));
-	EXPECT_EQ("/mnt/d/x/y", HostPath("\\x\\y"));
-	EXPECT_EQ("/abs/p", HostPath("/abs\\p"));
-	EXPECT_EQ("", HostPath("E:\\x"));
-	EXPECT_EQ("", HostPath("Q:\\x"));
+	const char* const table = "c=/tmp/x/;D=/mnt/d;bad;Q=relative;d=/ignored";
+	const char* const cases[][3] = { { table, "C:\\a/b", "/tmp/x/a/b" }, { table, "D:\\\\NPKI\\x\\", "/mnt/d/NPKI/x" },
+		{ table, "c:\\a\\.\\..\\..\\..\\b", "/tmp/x/b" }, { table, "C:", "/tmp/x" }, { table, "\\x\\y", "/mnt/d/x/y" },
+		{ table, "/abs\\p", "/abs/p" }, { table, "E:\\x", "" }, { table, "Q:\\x", "" }, { "C=/", "C:\\etc\\hosts", "/etc/hosts" },
+		{ "C=/", "C:\\", "/" }, { "C=/", "c:\\..\\..", "/" }, { nullptr, "C:\\tmp\\a", "/tmp/a" }, { nullptr, "\\tmp\\a", "/tmp/a" },
+		{ nullptr, "C:\\..\\", "/" } };
+	for (const auto& c : cases)
+	{
+		c[0] ? setenv("ZIMRACERT_DRIVES", c[0], 1) : unsetenv("ZIMRACERT_DRIVES");
+		c[0] ? setenv("HOMEDRIVE", "d:", 1) : unsetenv("HOMEDRIVE");
+		EXPECT_EQ(c[2], HostPath(c[1])) << c[0] << " " << c[1];
+	}
+	EXPECT_EQ(std::make_pair('C', std::string("/")), LogicalDrives().at(0));
+	setenv("ZIMRACERT_DRIVES", "C=/", 1);
+	EXPECT_EQ((std::vector<std::pair<char, std::string>> { { 'C', "/" } }), LogicalDrives());
 
+	setenv("ZIMRACERT_DRIVES", table, 1);
 	char16_t drives[16];
 	EXPECT_EQ(9u, GetLogicalDriveStringsW(8, drives));
 	ASSERT_EQ(8u, GetLogicalDriveStringsW(16, drives));
 	EXPECT_EQ(std::u16string(u"C:\\\0D:\\\0\0", 9), std::u16string(drives, 9));
-
 	// A drive that is not there fails every call, as on Windows.
 	EXPECT_EQ(nullptr, _wfopen(u"E:\\x", u"rb"));
 	EXPECT_EQ(ENOENT, errno);
@@ -40,26 +46,6 @@ TEST(DrivePaths, TableMapsWindowsPathsOntoFolders)
 	EXPECT_EQ(ENOENT, errno);
 	WIN32_FIND_DATAW data;
 	EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstFileW(u"E:\\*", &data));
-}
-
-TEST(DrivePaths, WithoutTableDriveCIsTheHostRoot)
-{
-	unsetenv("ZIMRACERT_DRIVES");
-	unsetenv("HOMEDRIVE");
-	EXPECT_EQ("/tmp/a", HostPath("C:\\tmp\\a"));
-	EXPECT_EQ("/tmp/a", HostPath("\\tmp\\a"));
-	EXPECT_EQ("/", HostPath("C:\\..\\"));
-	ASSERT_FALSE(LogicalDrives().empty());
-	EXPECT_EQ(std::make_pair('C', std::string("/")), LogicalDrives()[0]);
-}
-
-TEST(DrivePaths, TableEntryForTheHostRoot)
-{
-	setenv("ZIMRACERT_DRIVES", "C=/", 1);
-	EXPECT_EQ("/etc/hosts", HostPath("C:\\etc\\hosts"));
-	EXPECT_EQ("/", HostPath("C:\\"));
-	EXPECT_EQ("/", HostPath("c:\\..\\.."));
-	EXPECT_EQ((std::vector<std::pair<char, std::string>> { { 'C', "/" } }), LogicalDrives());
 }
 
 // Without a table, a medium mounted while the program runs is in the next

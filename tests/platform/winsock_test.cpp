@@ -12,10 +12,23 @@
 #include <chrono>
 #include <thread>
 
+namespace
+{
+
+winsock::fd_set Set(std::initializer_list<SOCKET> sockets)
+{
+	winsock::fd_set set;
+	FD_ZERO(&set);
+	for (SOCKET s : sockets)
+		FD_SET(s, &set);
+	return set;
+}
+
+} // namespace
+
 TEST(Winsock, FailuresMapErrnoAtOnceAndOnlyOnFailure)
 {
-	// Start-up asks for 1.1 and makes a vanished peer cost a failed send,
-	// never the process.
+	// Start-up asks for 1.1 and makes a vanished peer cost a failed send, never the process.
 	WSADATA data;
 	ASSERT_EQ(0, WSAStartup(MAKEWORD(1, 1), &data));
 	EXPECT_EQ(MAKEWORD(1, 1), data.wVersion);
@@ -51,11 +64,17 @@ TEST(Winsock, FailuresMapErrnoAtOnceAndOnlyOnFailure)
 	EXPECT_EQ(WSAEINPROGRESS, WSAErrorFromErrno(EINPROGRESS));
 	EXPECT_EQ(WSAEWOULDBLOCK, WSAErrorFromErrno(EINPROGRESS, true));
 	EXPECT_EQ(EDOM, WSAErrorFromErrno(EDOM));
+	EXPECT_EQ(nullptr, winsock::getprotobyname("no-such-protocol"));
+	EXPECT_EQ(WSANO_DATA, WSAGetLastError());
+	ASSERT_NE(nullptr, winsock::getprotobyname("udp"));
+	EXPECT_EQ(IPPROTO_UDP, winsock::getprotobyname("udp")->p_proto);
 }
 
+// Nobody listens on a loopback port that was free a moment ago: refused, at
+// once when blocking, and through SO_ERROR on a writable socket when not (a
+// connect on its way is WSAEWOULDBLOCK, as on Windows).
 TEST(Winsock, RefusedConnects)
 {
-	// A loopback port that was free a moment ago.
 	SOCKET bound = winsock::socket(AF_INET, SOCK_STREAM, 0);
 	sockaddr_in a{};
 	a.sin_family = AF_INET;
@@ -66,9 +85,6 @@ TEST(Winsock, RefusedConnects)
 	ASSERT_EQ(0, winsock::getsockname(bound, sa, &len));
 	closesocket(bound);
 
-	// Nobody listens: refused, at once when blocking, and through
-	// SO_ERROR on a writable socket when not; a connect on its way is
-	// WSAEWOULDBLOCK, as on Windows.
 	SOCKET blocking = winsock::socket(AF_INET, SOCK_STREAM, 0);
 	EXPECT_EQ(SOCKET_ERROR, winsock::connect(blocking, sa, sizeof(a)));
 	EXPECT_EQ(WSAECONNREFUSED, WSAGetLastError());
@@ -79,11 +95,7 @@ TEST(Winsock, RefusedConnects)
 	ASSERT_EQ(0, ioctlsocket(nb, FIONBIO, &on));
 	if (winsock::connect(nb, sa, sizeof(a)) == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK)
 	{
-		winsock::fd_set w, e;
-		FD_ZERO(&w);
-		FD_ZERO(&e);
-		FD_SET(nb, &w);
-		FD_SET(nb, &e);
+		winsock::fd_set w = Set({ nb }), e = Set({ nb });
 		timeval tv{2, 0};
 		EXPECT_EQ(1, winsock::select(0, nullptr, &w, &e, &tv));
 		EXPECT_TRUE(FD_ISSET(nb, &w));
@@ -93,16 +105,13 @@ TEST(Winsock, RefusedConnects)
 		EXPECT_EQ(WSAECONNREFUSED, err);
 	}
 	else
-	{
 		EXPECT_EQ(WSAECONNREFUSED, WSAGetLastError());
-	}
 	closesocket(nb);
 }
 
 TEST(Winsock, SetsHoldSixtyFourSocketsAndShiftOnRemoval)
 {
-	winsock::fd_set set;
-	FD_ZERO(&set);
+	winsock::fd_set set = Set({});
 	for (SOCKET s = 100; s < 200; ++s)
 		FD_SET(s, &set);
 	FD_SET(100, &set);
@@ -121,13 +130,7 @@ TEST(Winsock, SelectKeepsOnlyReadySocketsAndCountsOverSets)
 	ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, a));
 	ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, b));
 	ASSERT_EQ(1, winsock::send(a[1], "x", 1, 0));
-
-	winsock::fd_set r, w;
-	FD_ZERO(&r);
-	FD_ZERO(&w);
-	FD_SET(b[0], &r);
-	FD_SET(a[0], &r);
-	FD_SET(a[0], &w);
+	winsock::fd_set r = Set({ b[0], a[0] }), w = Set({ a[0] });
 	const timeval tv{5, 0};
 	EXPECT_EQ(2, winsock::select(-7, &r, &w, nullptr, &tv));
 	ASSERT_EQ(1u, r.fd_count);
@@ -136,31 +139,26 @@ TEST(Winsock, SelectKeepsOnlyReadySocketsAndCountsOverSets)
 	EXPECT_EQ(5, tv.tv_sec);
 
 	// A peer's hang-up makes a socket readable, but a socket watched only
-	// for exceptions waits out the time-out.
+	// for exceptions waits out the time-out; so do empty sets.
 	closesocket(b[1]);
-	winsock::fd_set e;
-	FD_ZERO(&e);
-	FD_SET(b[0], &e);
+	winsock::fd_set e = Set({ b[0] });
 	const timeval shortWait{0, 80000};
 	auto start = std::chrono::steady_clock::now();
 	EXPECT_EQ(0, winsock::select(0, nullptr, nullptr, &e, &shortWait));
 	EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(80));
 	EXPECT_EQ(0u, e.fd_count);
-	FD_ZERO(&r);
-	FD_SET(b[0], &r);
+	r = Set({ b[0] });
 	EXPECT_EQ(1, winsock::select(0, &r, nullptr, nullptr, &shortWait));
-
-	// Empty sets just wait; bad arguments and closed descriptors fail.
 	start = std::chrono::steady_clock::now();
 	EXPECT_EQ(0, winsock::select(0, nullptr, nullptr, nullptr, &shortWait));
 	EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(80));
+
+	// Bad arguments and closed descriptors fail.
 	const timeval negative{0, -1};
 	EXPECT_EQ(SOCKET_ERROR, winsock::select(0, &r, nullptr, nullptr, &negative));
 	EXPECT_EQ(WSAEINVAL, WSAGetLastError());
 	closesocket(b[0]);
-	FD_ZERO(&r);
-	FD_SET(a[0], &r);
-	FD_SET(b[0], &r);
+	r = Set({ a[0], b[0] });
 	EXPECT_EQ(SOCKET_ERROR, winsock::select(0, &r, nullptr, nullptr, &shortWait));
 	EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
 
@@ -169,20 +167,10 @@ TEST(Winsock, SelectKeepsOnlyReadySocketsAndCountsOverSets)
 	if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur > 3000)
 	{
 		ASSERT_EQ(2999, ::dup2(a[0], 2999));
-		FD_ZERO(&r);
-		FD_SET(2999, &r);
+		r = Set({ 2999 });
 		EXPECT_EQ(1, winsock::select(0, &r, nullptr, nullptr, &tv));
 		closesocket(2999);
 	}
 	closesocket(a[0]);
 	closesocket(a[1]);
-}
-
-TEST(Winsock, ProtocolLookup)
-{
-	protoent* udp = winsock::getprotobyname("udp");
-	ASSERT_NE(nullptr, udp);
-	EXPECT_EQ(IPPROTO_UDP, udp->p_proto);
-	EXPECT_EQ(nullptr, winsock::getprotobyname("no-such-protocol"));
-	EXPECT_EQ(WSANO_DATA, WSAGetLastError());
 }

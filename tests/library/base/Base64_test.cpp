@@ -26,12 +26,9 @@ std::string OpenSslEncode(const std::string& data)
 
 } // namespace
 
-TEST(Base64, MatchesRfc4648VectorsAndOpenSslOnRandomData)
+// OpenSSL is the oracle for every padding length, with and without line breaks.
+TEST(Base64, MatchesOpenSslWithLineBreaksBetweenGroupsEvery76Characters)
 {
-	const char* const vectors[][2] = { { "", "" }, { "f", "Zg==" }, { "fo", "Zm8=" }, { "foo", "Zm9v" },
-		{ "foob", "Zm9vYg==" }, { "fooba", "Zm9vYmE=" }, { "foobar", "Zm9vYmFy" } };
-	for (const auto& vector : vectors)
-		EXPECT_EQ(vector[1], Encode(vector[0]));
 	std::mt19937 random(4648);
 	for (size_t size = 0; size < 400; ++size)
 	{
@@ -40,10 +37,6 @@ TEST(Base64, MatchesRfc4648VectorsAndOpenSslOnRandomData)
 			c = static_cast<char>(random());
 		ASSERT_EQ(OpenSslEncode(data), Encode(data)) << size;
 	}
-}
-
-TEST(Base64, LineBreaksGoBetweenGroupsEvery76Characters)
-{
 	const std::string data(200, '\xA5');
 	std::string expected = OpenSslEncode(data);
 	for (size_t at : { 228, 152, 76 })

@@ -30,10 +30,11 @@ TEST(Utf8ToUtf16, AgreesWithIconvOnValidText)
 	}
 }
 
+// No overlong, surrogate or out-of-range spelling may become a character ("\" above all).
 TEST(Utf8ToUtf16, MalformedSequencesNeverSpellAnotherCharacter)
 {
 	const char16_t bad = 0xFFFD;
-	EXPECT_EQ((std::u16string{ 'a', bad, 'b' }), Decode("a\xC1\x9C" "b"));  // overlong "\"
+	EXPECT_EQ((std::u16string{ 'a', bad, 'b' }), Decode("a\xC1\x9C" "b"));
 	for (const char* sequence : { "\xC0\xAF", "\xE0\x80\xAF", "\xF0\x80\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xF8\x88\x80\x80\x80" })
 		EXPECT_EQ(std::u16string(1, bad), Decode(sequence)) << sequence;
 	EXPECT_EQ((std::u16string{ bad, 'x' }), Decode("\x80x"));
@@ -44,13 +45,13 @@ TEST(Utf8ToUtf16, StopsAtCapacityAndAtTheEndOfTheInput)
 {
 	EXPECT_EQ(u"ab", Decode("abcd", 3));
 	EXPECT_EQ(u"", Decode("abcd", 1));
-	EXPECT_EQ(u"a", Decode("a\xF0\x9F\x98\x80", 3));  // a pair needs two units
+	EXPECT_EQ(u"a", Decode("a\xF0\x9F\x98\x80", 3)); // a pair needs two units
 	EXPECT_EQ(u"a", Decode("a\xE2\x82\xAC", 64, 3));
 	EXPECT_EQ(u"ab", Decode(std::string("ab\0c", 4), 64, -1));
 	EXPECT_EQ(u"a", Decode("a\xC3", 64, -1));
 }
 
-TEST(Encoding, InPlaceConversionReportsLengthsAndEmptiesOnFailure)
+TEST(Encoding, ConversionsReportLengthsAndAllocateOnlyForOutput)
 {
 	std::string text = "\xE9";
 	EXPECT_EQ(1, ConvertEncodingInPlace("ISO-8859-1", "UTF-8", text, true));
@@ -59,16 +60,13 @@ TEST(Encoding, InPlaceConversionReportsLengthsAndEmptiesOnFailure)
 	EXPECT_EQ("\xE9", text);
 	EXPECT_EQ(2, ConvertEncodingInPlace("iso-8859-1", "char", text, false));
 	text = "a\xE2\x82\xAC";
-	EXPECT_EQ(0, ConvertEncodingInPlace("UTF-8", "ISO-8859-1", text, true));
+	EXPECT_EQ(0, ConvertEncodingInPlace("UTF-8", "ISO-8859-1", text, true)); // failed: emptied
 	EXPECT_EQ("", text);
 	text = "keep";
 	EXPECT_EQ(-1, ConvertEncodingInPlace("NO-SUCH-SET", "UTF-8", text, true));
 	EXPECT_EQ("keep", text);
 	EXPECT_EQ(5, strlen_mb(std::string("a\xC3\xA9\0\xFF", 5)));
-}
 
-TEST(Encoding, BufferConversionAllocatesOnlyForOutput)
-{
 	char* out = nullptr;
 	EXPECT_EQ(0, ConvertEncodingToBuffer("", 0, "CHAR", "UTF-8", &out));
 	EXPECT_EQ(-1, ConvertEncodingToBuffer("x", 1, "nope", "UTF-8", &out));
@@ -79,25 +77,20 @@ TEST(Encoding, BufferConversionAllocatesOnlyForOutput)
 	std::free(out);
 }
 
-// Each CP1252 euro sign becomes three UTF-8 bytes: the output buffer of
-// three bytes per input byte is exactly full, and the conversion succeeds.
+// CP1252's euro sign, ellipsis, trade mark and quotation mark each become three
+// UTF-8 bytes: the output buffer of three bytes an input byte is exactly full.
 TEST(Encoding, ThreefoldGrowthFitsTheOutputBuffer)
 {
-	const std::string euros = "\x80\x80\x80";
-	const std::string expected = IconvConvert(euros, "CP1252", "UTF-8");
-	ASSERT_EQ("\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC", expected);
-	char* out = nullptr;
-	ASSERT_EQ(9, ConvertEncodingToBuffer(euros.data(), 3, "cp1252", "UTF-8", &out));
-	EXPECT_EQ(expected, std::string(out, 9));
-	EXPECT_EQ(0, out[9]);
-	std::free(out);
-	// The euro sign, the ellipsis, the trade mark sign and a quotation mark.
-	std::string text;
-	for (int i = 0; i < 5; ++i)
-		text += "\x80\x85\x99\x8B";
-	const std::string grown = IconvConvert(text, "CP1252", "UTF-8");
-	ASSERT_EQ(3 * text.size(), grown.size());
-	const int given = static_cast<int>(text.size());
-	EXPECT_EQ(given, ConvertEncodingInPlace("CP1252", "UTF-8", text, true));
-	EXPECT_EQ(grown, text);
+	for (const std::string given : { "\x80\x80\x80", "\x80\x85\x99\x8B\x80\x85\x99\x8B\x80\x85\x99\x8B\x80\x85\x99\x8B" })
+	{
+		const std::string grown = IconvConvert(given, "CP1252", "UTF-8");
+		ASSERT_EQ(3 * given.size(), grown.size());
+		char* out = nullptr;
+		ASSERT_EQ(static_cast<int>(grown.size()), ConvertEncodingToBuffer(given.data(), static_cast<int>(given.size()), "cp1252", "UTF-8", &out));
+		EXPECT_EQ(grown + '\0', std::string(out, grown.size() + 1));
+		std::free(out);
+		std::string text = given;
+		EXPECT_EQ(static_cast<int>(given.size()), ConvertEncodingInPlace("CP1252", "UTF-8", text, true));
+		EXPECT_EQ(grown, text);
+	}
 }

@@ -14,6 +14,14 @@ std::string ReadAll(MemFile& file, size_t size)
 	return out;
 }
 
+std::string RandomBytes(std::mt19937& random, size_t size)
+{
+	std::string bytes(size, '\0');
+	for (char& c : bytes)
+		c = static_cast<char>(random());
+	return bytes;
+}
+
 } // namespace
 
 TEST(MemFile, RandomWritesAndReadsAroundTheBlockSizeMatchAString)
@@ -28,11 +36,9 @@ TEST(MemFile, RandomWritesAndReadsAroundTheBlockSizeMatchAString)
 		size_t readAt = 0;
 		for (int step = 0; step < 40; ++step)
 		{
-			std::string chunk(size(), '\0');
+			std::string chunk = RandomBytes(random, size());
 			if (random() % 2)
 			{
-				for (char& c : chunk)
-					c = static_cast<char>(random());
 				ASSERT_EQ(chunk.size(), file.Write(chunk.data(), 1, chunk.size()));
 				expected += chunk;
 			}
@@ -61,7 +67,7 @@ TEST(MemFile, ReadsFollowTheReadPositionAfterBoundariesAndRewinds)
 	EXPECT_EQ("", ReadAll(file, 1));
 	EXPECT_TRUE(file.Eof());
 	file.RewindRead();
-	EXPECT_TRUE(file.Eof());  // kept: readers go by size, not by it
+	EXPECT_TRUE(file.Eof()); // kept: readers go by size, not by it
 	EXPECT_EQ(std::string(100, 'a'), ReadAll(file, 100));
 	// After RewindWrite the reader is past the new end: nothing is left.
 	file.RewindWrite();
@@ -69,41 +75,31 @@ TEST(MemFile, ReadsFollowTheReadPositionAfterBoundariesAndRewinds)
 	EXPECT_EQ("", ReadAll(file, 10));
 	file.RewindRead();
 	EXPECT_EQ("line 42\n", ReadAll(file, 10));
-}
 
-TEST(MemFile, ReadLineSplitsAtLineFeedOnly)
-{
-	MemFile file;
-	file.Write("ab\r\ncdefg", 1, 9);
+	MemFile lines; // lines end at a line feed only
+	lines.Write("ab\r\ncdefg", 1, 9);
 	char line[16];
-	EXPECT_STREQ("ab\r", file.ReadLine(line, sizeof line));
-	EXPECT_STREQ("cde", file.ReadLine(line, 4));
-	EXPECT_STREQ("fg", file.ReadLine(line, sizeof line));
-	EXPECT_TRUE(file.Eof());
+	EXPECT_STREQ("ab\r", lines.ReadLine(line, sizeof line));
+	EXPECT_STREQ("cde", lines.ReadLine(line, 4));
+	EXPECT_STREQ("fg", lines.ReadLine(line, sizeof line));
+	EXPECT_TRUE(lines.Eof());
 }
 
 // A body buffer used again after RewindWrite reads back only what was written
-// last, also where that runs over blocks the earlier use had filled.
+// last (two writes, one ending inside a block), no stale bytes after it.
 TEST(MemFile, ReuseAfterRewindWriteReadsTheLastWrites)
 {
 	std::mt19937 random(7);
 	MemFile file;
-	const std::string first(100000, 'a');
-	file.Write(first.data(), 1, first.size());
+	file.Write(std::string(100000, 'a').data(), 1, 100000);
 	for (const size_t size : { size_t(70000), size_t(32769), size_t(40000), size_t(98305) })
 	{
 		file.RewindWrite();
 		file.RewindRead();
-		std::string written(size, '\0');
-		for (char& c : written)
-			c = static_cast<char>(random());
-		// Two writes, the first ending inside a block, the second longer than one.
-		const size_t split = size / 3;
-		file.Write(written.data(), 1, split);
-		file.Write(written.data() + split, 1, size - split);
+		const std::string written = RandomBytes(random, size);
+		file.Write(written.data(), 1, size / 3);
+		file.Write(written.data() + size / 3, 1, size - size / 3);
 		ASSERT_EQ(static_cast<long>(size), file.Size());
-		// Asking for more than there is gives what was written last, no
-		// stale bytes of the earlier use after it.
 		EXPECT_EQ(written, ReadAll(file, 100000 + 1)) << size;
 	}
 }

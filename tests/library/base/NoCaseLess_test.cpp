@@ -24,9 +24,5 @@ TEST(NoCaseLess, OrdersLikeStrcasecmp)
 		ASSERT_EQ(oracle < 0, less(a, b)) << a << " / " << b;
 		ASSERT_EQ(oracle > 0, less(b, a)) << a << " / " << b;
 	}
-	EXPECT_FALSE(less("Content-Type", "content-type"));
-	EXPECT_FALSE(less("content-type", "Content-Type"));
-	EXPECT_TRUE(less("Connection", "Content-Length"));
-	EXPECT_TRUE(less("Set-Cookie", "X-XSS-Protection"));
 	EXPECT_FALSE(less(std::string("ab\0z", 4), "AB")); // compared up to the NUL
 }

@@ -26,8 +26,7 @@ std::string Stamp(std::time_t t)
 	return text;
 }
 
-// The line logged at a level, less its time stamp, which must be the local
-// time of the call.
+// The line logged at a level, less its time stamp: the local time of the call.
 std::string Logged(StdLog& log, Socket* socket, int level)
 {
 	testing::internal::CaptureStdout();
@@ -49,14 +48,10 @@ TEST(StdoutLog, LineFormatsAndLevels)
 	tzset();
 	StdoutLog all(0);
 	Socket socket{344};
-	const std::string tail = "Closing: 120 Sending all data before closing ";
-	EXPECT_EQ(" :: fd 344 :: " + tail + "(Info)\n", Logged(all, &socket, 0));
-	EXPECT_EQ(" :: " + tail + "(Warning)\n", Logged(all, nullptr, 1));
-	EXPECT_EQ(" :: " + tail + "(Error)\n", Logged(all, nullptr, 2));
-	EXPECT_EQ(" :: " + tail + "(Fatal)\n", Logged(all, nullptr, 3));
-	EXPECT_EQ(" :: " + tail + "()\n", Logged(all, nullptr, 4));
+	EXPECT_EQ(" :: fd 344 :: Closing: 120 Sending all data before closing (Info)\n", Logged(all, &socket, 0));
+	for (const auto& [level, name] : std::initializer_list<std::pair<int, std::string>>{ { 1, "Warning" }, { 2, "Error" }, { 3, "Fatal" }, { 4, "" } })
+		EXPECT_EQ(" :: Closing: 120 Sending all data before closing (" + name + ")\n", Logged(all, nullptr, level));
 	EXPECT_EQ("", Logged(all, nullptr, -1));
-
 	StdoutLog serious(2);
 	EXPECT_EQ("", Logged(serious, nullptr, 1));
 	EXPECT_NE("", Logged(serious, nullptr, 2));

@@ -19,9 +19,8 @@ public:
 	~CountingThread() override { ++g_deleted; }
 	void Run() override
 	{
-		// A deleted running thread keeps only its Thread part while the body
-		// winds down: read the rest before the count tells the test it may
-		// delete, and poll through that part alone.
+		// A deleted running thread keeps only its Thread part while the body winds
+		// down: read the rest before the count lets the test delete it.
 		const Thread& base = *this;
 		const bool poll = m_poll;
 		++g_runs;
@@ -33,15 +32,18 @@ private:
 	const bool m_poll;
 };
 
+CountingThread* SelfDeleting()
+{
+	auto* thread = new CountingThread;
+	thread->SetAutoDelete(true);
+	return thread;
+}
+
 // Each test counts from zero, also when the tests share one process.
 class ThreadLifecycle : public testing::Test
 {
 protected:
-	void SetUp() override
-	{
-		g_runs = 0;
-		g_deleted = 0;
-	}
+	void SetUp() override { g_runs = g_deleted = 0; }
 };
 
 template <typename Predicate>
@@ -56,22 +58,16 @@ bool WaitFor(Predicate done)
 
 TEST_F(ThreadLifecycle, RunsItsBodyOnceAfterReleaseThenDeletesItself)
 {
-	// Released twice, the body still runs once.
 	auto* kept = new CountingThread;
 	std::this_thread::sleep_for(30ms);
 	EXPECT_EQ(0, g_runs); // held back until released
 	kept->Start();
-	kept->Start();
+	kept->Start(); // released twice, the body still runs once
 	ASSERT_TRUE(WaitFor([&] { return !kept->IsRunning(); }));
 	std::this_thread::sleep_for(30ms);
 	EXPECT_EQ(1, g_runs);
 	delete kept;
-
-	// An auto-deleting thread may be gone as soon as it is released, so it is
-	// released once and never touched again.
-	auto* selfDeleting = new CountingThread;
-	selfDeleting->SetAutoDelete(true);
-	selfDeleting->Start();
+	SelfDeleting()->Start(); // may be gone once released: never touched again
 	ASSERT_TRUE(WaitFor([] { return g_deleted == 2; }));
 	EXPECT_EQ(2, g_runs);
 }
@@ -82,14 +78,11 @@ TEST_F(ThreadLifecycle, StoppedBeforeReleaseNeverRuns)
 	kept->Stop();
 	EXPECT_FALSE(kept->IsRunning());
 	delete kept; // at once: the entry must not need the object any more
-
-	auto* selfDeleting = new CountingThread;
-	selfDeleting->SetAutoDelete(true);
-	selfDeleting->Stop();
+	SelfDeleting()->Stop();
 	EXPECT_TRUE(WaitFor([] { return g_deleted == 2; }));
 
-	// Destroyed while waiting for release: the body must not start on the
-	// half-destroyed object. In parallel, to share the one-second grace.
+	// Destroyed while waiting for release: the body must not start on the half-destroyed
+	// object. In parallel, to share the one-second grace.
 	std::thread a([] { CountingThread unreleased; }), b([] { CountingThread unreleased; });
 	a.join();
 	b.join();
@@ -116,22 +109,17 @@ TEST_F(ThreadLifecycle, DestructorGivesOnlyARunningBodyOneSecond)
 	EXPECT_LT(waited, 3000ms);
 }
 
-// Stop while the thread is still starting up (in its first sleep, waiting
-// for its release, or just woken) never lets the body run: repeated many
-// times, with the stop landing at every moment of the start-up.
+// A stop landing at any moment of the start-up (first sleep, waiting for the
+// release, just woken) never lets the body run.
 TEST_F(ThreadLifecycle, StopRacingTheStartUpNeverRunsTheBody)
 {
 	const int kThreads = 64;
-	const int kRounds = 12;
-	for (int round = 0; round < kRounds; ++round)
+	for (int round = 0; round < 12; ++round)
 	{
 		g_deleted = 0;
 		std::vector<CountingThread*> threads;
 		for (int i = 0; i < kThreads; ++i)
-		{
-			threads.push_back(new CountingThread);
-			threads.back()->SetAutoDelete(true);
-		}
+			threads.push_back(SelfDeleting());
 		// Spread the stops over the 5 ms start-up sleep and past it.
 		for (int i = 0; i < kThreads; ++i)
 		{
