@@ -75,10 +75,8 @@ TEST(Sync, SleepLastsThroughSignals)
 	EXPECT_LT(elapsed, std::chrono::milliseconds(1500));
 }
 
-// The poster must not touch a semaphore once its waiter can have woken: the
-// waiter may close it at once, as a finished thread frees its start signal.
-// A broadcast after the lock was released reached freed memory (the thread
-// sanitizer build shows it on every run).
+// The waiter may close the semaphore as soon as it wakes (a finished thread frees its
+// start signal): a broadcast after the unlock reached freed memory (TSan shows it).
 TEST(Sync, SemaphoreMayBeClosedByTheWaiterItWakes)
 {
 	for (int i = 0; i < 200; ++i)
