@@ -40,16 +40,3 @@ TEST(PlatformText, CodePageCallsFollowTheWindowsConventions)
 	EXPECT_EQ(FALSE, usedDefault);
 	EXPECT_EQ(0, WideCharToMultiByte(CP_ACP, 0, lone, -1, text, 4, nullptr, nullptr));
 }
-
-TEST(PlatformText, CharCodeSetIsUtf8AndEveryByteIsOneCharacter)
-{
-	for (const char* name : { "CHAR", "char", "Char" })
-	{
-		iconv_t cd = OpenIconv("UTF-8", name);
-		EXPECT_NE(reinterpret_cast<iconv_t>(-1), cd) << name;
-		iconv_close(cd);
-	}
-	EXPECT_EQ(reinterpret_cast<iconv_t>(-1), OpenIconv("UTF-8", "CHARS"));
-	EXPECT_EQ(1, AnsiCharLength("\xC3\xA9", 2));
-	EXPECT_EQ(0, AnsiCharLength("", 1));
-}

@@ -58,12 +58,13 @@ TEST(Encoding, ConversionsReportLengthsAndAllocateOnlyForOutput)
 	EXPECT_EQ("\xC3\xA9", text);
 	EXPECT_EQ(2, ConvertEncodingInPlace("UTF-8", "ISO-8859-1", text, true));
 	EXPECT_EQ("\xE9", text);
-	EXPECT_EQ(2, ConvertEncodingInPlace("iso-8859-1", "char", text, false));
+	EXPECT_EQ(2, ConvertEncodingInPlace("iso-8859-1", "Char", text, false)); // "CHAR": UTF-8, any case
 	text = "a\xE2\x82\xAC";
 	EXPECT_EQ(0, ConvertEncodingInPlace("UTF-8", "ISO-8859-1", text, true)); // failed: emptied
 	EXPECT_EQ("", text);
 	text = "keep";
 	EXPECT_EQ(-1, ConvertEncodingInPlace("NO-SUCH-SET", "UTF-8", text, true));
+	EXPECT_EQ(-1, ConvertEncodingInPlace("CHARS", "UTF-8", text, true));
 	EXPECT_EQ("keep", text);
 	EXPECT_EQ(5, strlen_mb(std::string("a\xC3\xA9\0\xFF", 5)));
 
