@@ -10,19 +10,13 @@ const fs = require('node:fs');
 const path = require('node:path');
 const h = require('./lib/harness');
 
-const [agentPath, transport, security] = process.argv.slice(2);
-const Client = { polling: h.PollingClient, websocket: h.WebSocketClient }[transport];
-assert.ok(agentPath && Client, 'usage: certificates.js AGENT polling|websocket [tls]');
-const tls = security === 'tls';
-
 function checkRecords(workspace, records, expectedFolders) {
   assert.ok(Array.isArray(records), `a list of records: ${JSON.stringify(records)}`);
   assert.deepEqual(records.map((r) => r['cert.der.path']).sort(),
     expectedFolders.map((f) => `${f}\\signCert.der`).sort());
   for (const record of records) {
-    const host = workspace.host(record['cert.der.path'].replace(/^([A-Z]):\\/, (_, d) => `${d.toLowerCase()}/`)
-      .replace(/\\/g, '/'));
-    const reading = h.opensslReading(host);
+    const reading = h.opensslReading(workspace.host(record['cert.der.path']
+      .replace(/^([A-Z]):\\/, (_, d) => `${d.toLowerCase()}/`).replace(/\\/g, '/')));
     assert.equal(record['cert.fingerprint.SHA1'], reading.sha1);
     assert.equal(record['cert.fingerprint.MD5'], reading.md5);
     assert.equal(record['cert.subjectname.CN'], reading.cn);
@@ -30,14 +24,13 @@ function checkRecords(workspace, records, expectedFolders) {
   }
 }
 
-h.main(async () => {
-  const workspace = new h.Workspace(agentPath);
+h.main(async (workspace, transport, security) => {
+  assert.ok(['polling', 'websocket'].includes(transport), 'usage: certificates.js AGENT polling|websocket [tls]');
+  const tls = security === 'tls';
   workspace.putStandardTree();
-  let certificate;
-  if (tls) certificate = workspace.makeCertificate();
+  const certificate = tls && workspace.makeCertificate();
   const agent = await h.Agent.start(workspace, { tls });
-  const page = new Client(agent);
-  await page.connect();
+  const page = await h.Page.open(agent, transport);
 
   if (tls) {
     // The agent presents the certificate of its file.
@@ -53,13 +46,10 @@ h.main(async () => {
   checkRecords(workspace, reply.data, [`${npki}\\yessign\\USER\\cn=홍길동()0012345,ou=BANK`,
     `${npki}\\plain\\USER\\plain1`]);
   assert.ok(reply.data.some((r) => r['cert.subjectname.CN'] === '홍길동()0012345'));
-
-  reply = await page.request('zimracert_getExternalDrive', {});
-  assert.deepEqual(reply, { call_back: 'zimracert_getExternalDrive', data: ['D:\\', 'E:\\'] });
+  assert.deepEqual(await page.request('zimracert_getExternalDrive', {}), h.DRIVES);
 
   // Export from D: with the key's password; the PKCS#12 holds the pair.
-  const folder = 'D:\\NPKI\\org1\\USER\\cn=name1,ou=unit1,o=org1,c=KR';
-  const exportData = { certPath: `${folder}\\signCert.der`, keyPath: `${folder}\\signPri.key`,
+  const exportData = { certPath: `${h.D_PAIR}\\signCert.der`, keyPath: `${h.D_PAIR}\\signPri.key`,
     certPassword: h.KEY_PASSWORD };
   reply = await page.request('zimracert_getExportCertificationB64', exportData);
   assert.equal(reply.data.SUCCESS, true, JSON.stringify(reply));
@@ -70,9 +60,9 @@ h.main(async () => {
   const pass = ['-legacy', '-passin', `pass:${h.KEY_PASSWORD}`];
   const keyPem = h.openssl('pkcs12', '-in', p12, ...pass, '-nocerts', '-nodes');
   const certPem = h.openssl('pkcs12', '-in', p12, ...pass, '-nokeys');
-  const modulus = (args, input) => h.run('openssl', args, { input }).toString();
-  assert.equal(modulus(['rsa', '-noout', '-modulus'], keyPem), modulus(['x509', '-noout', '-modulus'], certPem));
-  assert.equal(modulus(['x509', '-noout', '-fingerprint'], certPem),
+  const piped = (args, input) => h.run('openssl', args, { input }).toString();
+  assert.equal(piped(['rsa', '-noout', '-modulus'], keyPem), piped(['x509', '-noout', '-modulus'], certPem));
+  assert.equal(piped(['x509', '-noout', '-fingerprint'], certPem),
     h.openssl('x509', '-inform', 'DER', '-in', path.join(h.keys, 'signCert.der'), '-noout', '-fingerprint'));
 
   // The refusals: wrong password, a missing member.
@@ -86,11 +76,10 @@ h.main(async () => {
   reply = await page.request('zimracert_ImportCertificationB64', { certFile: pfx, certPassword: h.PFX_PASSWORD,
     external: 'E:\\' });
   assert.deepEqual(reply, { call_back: 'zimracert_ImportCertificationB64', data: { REASON: '', SUCCESS: true } });
-  const written = workspace.host('e/NPKI/org1/USER/cn=name1,ou=unit1,o=org1,c=KR');
   const decrypted = workspace.host('decrypted.der');
-  const report = h.run('python3', [path.join(h.keys, 'npki_keys.py'), 'decrypt', path.join(written, 'signPri.key'),
-    h.PFX_PASSWORD, decrypted]).toString();
-  assert.match(report, /^seed /);
+  const report = h.run('python3', [path.join(h.keys, 'npki_keys.py'), 'decrypt',
+    workspace.host('e/NPKI/org1/USER/cn=name1,ou=unit1,o=org1,c=KR/signPri.key'), h.PFX_PASSWORD, decrypted]);
+  assert.match(report.toString(), /^seed /);
   assert.equal(h.openssl('rsa', '-inform', 'DER', '-in', decrypted, '-noout', '-modulus'),
     h.openssl('rsa', '-in', path.join(h.keys, 'key.pem'), '-noout', '-modulus'));
   reply = await page.request('zimracert_getCertification', { external: 'E:\\' });
@@ -100,7 +89,7 @@ h.main(async () => {
   const before = workspace.files();
   for (const [subject, reason] of [['/C=KR/O=..\\/x/CN=a', -9997], ['/C=KR/O=org/CN=..\\/..\\/y', -9995]]) {
     reply = await page.request('zimracert_ImportCertificationB64', {
-      certFile: h.makePfx(workspace, subject), certPassword: h.PFX_PASSWORD, external: 'E:\\' });
+      certFile: h.makePfx(subject), certPassword: h.PFX_PASSWORD, external: 'E:\\' });
     assert.deepEqual(reply.data, { REASON: reason, SUCCESS: false }, subject);
   }
   assert.deepEqual(workspace.files(), before);
@@ -108,8 +97,7 @@ h.main(async () => {
   // Terminate: no reply, the agent ends with status 0 within 2 seconds.
   const started = Date.now();
   page.send('zimracert_terminate', {});
-  const exit = await agent.waitExit(2000 + 1000);
-  assert.deepEqual(exit, { code: 0, signal: null });
+  assert.deepEqual(await agent.waitExit(3000), h.STOPPED);
   assert.ok(Date.now() - started < 2000, `stopped after ${Date.now() - started} ms`);
   page.close();
 });

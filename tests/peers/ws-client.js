@@ -10,60 +10,46 @@ const WebSocket = require('ws');
 const url = `ws://127.0.0.1:${process.argv[2]}/`;
 const MiB = 1 << 20;
 
-function open() {
-  return new Promise((resolve, reject) => {
-    const ws = new WebSocket(url);
-    ws.once('open', () => resolve(ws));
-    ws.once('unexpected-response', (req, res) => {
-      req.destroy();
-      reject(new Error(`status ${res.statusCode}`));
-    });
-    ws.once('error', reject);
-  });
-}
-
-// A new page may have to wait for the agent to let the last one go.
-async function openAfterClose() {
-  for (let i = 0; ; ++i) {
+// A new page may have to wait for the server to let the last one go: `tries` attempts 100 ms apart.
+async function open(tries = 1) {
+  for (let i = 1; ; ++i) {
     try {
-      return await open();
+      return await new Promise((resolve, reject) => {
+        const ws = new WebSocket(url);
+        ws.once('open', () => resolve(ws));
+        ws.once('unexpected-response', (req, res) => {
+          req.destroy();
+          reject(new Error(`status ${res.statusCode}`));
+        });
+        ws.once('error', reject);
+      });
     } catch (e) {
-      if (i === 50) throw e;
+      if (i >= tries) throw e;
       await new Promise((r) => setTimeout(r, 100));
     }
   }
 }
 
-function nextMessage(ws) {
-  return new Promise((resolve) => ws.once('message', (data, isBinary) => resolve({ data, isBinary })));
-}
-
-function closed(ws) {
-  return new Promise((resolve) => ws.once('close', (code) => resolve(code)));
-}
-
-function digest(bytes) {
-  return `len=${bytes.length} sha1=${crypto.createHash('sha1').update(bytes).digest('hex')}`;
-}
+const next = (ws) => new Promise((resolve) => ws.once('message', (data, isBinary) => resolve({ data, isBinary })));
+const closed = (ws) => new Promise((resolve) => ws.once('close', resolve));
+const digest = (bytes) => `len=${bytes.length} sha1=${crypto.createHash('sha1').update(bytes).digest('hex')}`;
 
 async function main() {
   let ws = await open();
   const text = (n) => 'echo:' + 'abcdefghijklmnopqrstuvwxyz0123456789'.repeat(Math.ceil(n / 36)).slice(0, n - 5);
-  for (const n of [5, 125, 126, 65535, 65536, MiB]) {
-    const sent = text(n);
-    ws.send(sent);
-    const { data, isBinary } = await nextMessage(ws);
-    console.log(`text ${n} ${!isBinary && data.toString() === sent ? 'same' : 'differs'}`);
-  }
-  const korean = 'echo:한국어 인증서 목록';
-  ws.send(korean);
-  console.log(`korean ${(await nextMessage(ws)).data.toString() === korean ? 'same' : 'differs'}`);
-
-  for (const n of [0, 1, 126, 65536, MiB]) {
-    const sent = crypto.randomBytes(n);
-    ws.send(sent);
-    const { data, isBinary } = await nextMessage(ws);
-    console.log(`binary ${n} ${!isBinary && data.toString() === digest(sent) ? 'same' : 'differs'}`);
+  for (const [kind, sizes, make, expect] of [['text', [5, 125, 126, 65535, 65536, MiB], text, (sent) => sent],
+    ['binary', [0, 1, 126, 65536, MiB], (n) => crypto.randomBytes(n), digest]]) {
+    for (const n of sizes) {
+      const sent = make(n);
+      ws.send(sent);
+      const { data, isBinary } = await next(ws);
+      console.log(`${kind} ${n} ${!isBinary && data.toString() === expect(sent) ? 'same' : 'differs'}`);
+    }
+    if (kind === 'text') {
+      const korean = 'echo:한국어 인증서 목록';
+      ws.send(korean);
+      console.log(`korean ${(await next(ws)).data.toString() === korean ? 'same' : 'differs'}`);
+    }
   }
 
   // One message in three fragments, with a ping between them.
@@ -72,7 +58,7 @@ async function main() {
   ws.ping('between');
   ws.send('second,', { fin: false });
   ws.send('third', { fin: true });
-  console.log(`fragmented ${(await nextMessage(ws)).data.toString()}`);
+  console.log(`fragmented ${(await next(ws)).data.toString()}`);
   console.log(`pong ${await pong}`);
 
   try {
@@ -81,15 +67,13 @@ async function main() {
   } catch (e) {
     console.log(`second page ${e.message}`);
   }
-
   ws.close(4001, 'bye');
   console.log(`close ${await closed(ws)}`);
 
-  ws = await openAfterClose();
+  ws = await open(51);
   ws.send(crypto.randomBytes(MiB + 1));
   console.log(`one frame above 1 MiB: close ${await closed(ws)}`);
-
-  ws = await openAfterClose();
+  ws = await open(51);
   ws.send(Buffer.alloc(MiB / 2, 1), { fin: false });
   ws.send(Buffer.alloc(MiB / 2 + 1, 2), { fin: true });
   console.log(`fragments above 1 MiB: close ${await closed(ws)}`);
@@ -99,12 +83,7 @@ const timer = setTimeout(() => {
   console.log('timed out');
   process.exit(1);
 }, 60000);
-main().then(
-  () => {
-    clearTimeout(timer);
-  },
-  (e) => {
-    console.log(`failed: ${e.message}`);
-    process.exit(1);
-  }
-);
+main().then(() => clearTimeout(timer), (e) => {
+  console.log(`failed: ${e.message}`);
+  process.exit(1);
+});
