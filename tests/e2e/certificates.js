@@ -1,14 +1,24 @@
 'use strict';
-// A page's whole conversation with the built agent through a real client:
+// A page's conversation with the built agent through a real client:
 //   node certificates.js AGENT polling|websocket [tls]
-// list (checked against the openssl command), drives, export (opened by
-// openssl pkcs12), import to another drive (the key read by the fixture
-// tool), the refusals, and terminate.
+// socket.io-client 1.7.4 or ws: list (checked against the openssl command),
+// drives, export (opened by openssl pkcs12), import to another drive (the key
+// read by the fixture tool), the refusals, and terminate.
+//   node certificates.js AGENT chromium-jsonp|chromium-websocket
+// Headless Chromium, on a page served from another loopback port, with the
+// browser build of socket.io-client and forceJSONP or with the browser's own
+// WebSocket: list and terminate.
 
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
+const http = require('node:http');
+const os = require('node:os');
 const path = require('node:path');
 const h = require('./lib/harness');
+
+// The standard tree's folders on C:.
+const ON_C = ['C:\\Program Files\\NPKI\\yessign\\USER\\cn=홍길동()0012345,ou=BANK',
+  'C:\\Program Files\\NPKI\\plain\\USER\\plain1'];
 
 function checkRecords(workspace, records, expectedFolders) {
   assert.ok(Array.isArray(records), `a list of records: ${JSON.stringify(records)}`);
@@ -24,12 +34,74 @@ function checkRecords(workspace, records, expectedFolders) {
   }
 }
 
+// The standard tree's listing: the records agree with openssl's reading, Korean name intact.
+function checkListing(workspace, reply) {
+  assert.equal(reply.call_back, 'zimracert_getCertification');
+  checkRecords(workspace, reply.data, ON_C);
+  assert.ok(reply.data.some((r) => r['cert.subjectname.CN'] === '홍길동()0012345'));
+}
+
+// The page's conversation, run in the browser: the listing's reply, and the
+// JSONP transport's script callback number (its query key "j").
+function converse(port, kind) {
+  return new Promise((resolve, reject) => {
+    setTimeout(() => reject(new Error('no reply within 30 s')), 30000);
+    if (kind === 'jsonp') {
+      const socket = io(`http://127.0.0.1:${port}`, { path: '/tessark.io', transports: ['polling'], forceJSONP: true,
+        upgrade: false, reconnection: false });
+      socket.on('connect', () => socket.emit('zimracert_getCertification', {}));
+      socket.on('zimracert', (reply) => {
+        socket.emit('zimracert_terminate', {});
+        resolve({ reply, j: socket.io.engine.transport.query.j });
+      });
+      socket.on('connect_error', (e) => reject(new Error(`connect_error ${e}`)));
+    } else {
+      const ws = new WebSocket(`ws://127.0.0.1:${port}/tessark.io/?EIO=3&transport=websocket`);
+      ws.onopen = () => ws.send(JSON.stringify(['zimracert_getCertification', {}]));
+      ws.onmessage = (event) => {
+        ws.send(JSON.stringify(['zimracert_terminate', {}]));
+        resolve({ reply: JSON.parse(event.data)[1] });
+      };
+      ws.onerror = () => reject(new Error('WebSocket error'));
+    }
+  });
+}
+
+async function inChromium(workspace, agent, kind) {
+  const socketIo = fs.readFileSync(path.join(h.source, 'tests/peers/node_modules/socket.io-client/dist/socket.io.js'));
+  const server = http.createServer((request, response) => {
+    const script = request.url === '/socket.io.js';
+    response.writeHead(200, { 'Content-Type': script ? 'application/javascript' : 'text/html; charset=utf-8' });
+    response.end(script ? socketIo : '<!DOCTYPE html><meta charset="utf-8"><script src="/socket.io.js"></script>');
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'zc_chromium_'));
+  process.on('exit', () => fs.rmSync(profile, { recursive: true, force: true }));
+  const browser = await h.peers('puppeteer-core').launch({ executablePath: '/usr/bin/chromium', headless: true,
+    userDataDir: profile, args: ['--no-sandbox', '--headless', '--disable-gpu', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync', '--no-first-run'] });
+  let result;
+  try {
+    const page = await browser.newPage();
+    await page.goto(`http://127.0.0.1:${server.address().port}/`);
+    result = await page.evaluate(converse, agent.port, kind);
+    assert.deepEqual(await agent.waitExit(5000), h.STOPPED, 'the page\'s terminate stopped the agent');
+  } finally {
+    await browser.close();
+    server.close();
+  }
+  if (kind === 'jsonp') assert.match(String(result.j), /^\d+$/, 'the JSONP transport carried the page');
+  checkListing(workspace, result.reply);
+}
+
 h.main(async (workspace, transport, security) => {
-  assert.ok(['polling', 'websocket'].includes(transport), 'usage: certificates.js AGENT polling|websocket [tls]');
+  assert.ok(['polling', 'websocket', 'chromium-jsonp', 'chromium-websocket'].includes(transport),
+    'usage: certificates.js AGENT polling|websocket [tls] | chromium-jsonp|chromium-websocket');
   const tls = security === 'tls';
   workspace.putStandardTree();
   const certificate = tls && workspace.makeCertificate();
   const agent = await h.Agent.start(workspace, { tls });
+  if (transport.startsWith('chromium-')) return inChromium(workspace, agent, transport.slice('chromium-'.length));
   const page = await h.Page.open(agent, transport);
 
   if (tls) {
@@ -39,13 +111,8 @@ h.main(async (workspace, transport, security) => {
     assert.equal(served, h.openssl('x509', '-in', certificate, '-noout', '-fingerprint', '-sha256'));
   }
 
-  // Listing: the records agree with openssl's reading, Korean name intact.
-  const npki = 'C:\\Program Files\\NPKI';
   let reply = await page.request('zimracert_getCertification', {});
-  assert.equal(reply.call_back, 'zimracert_getCertification');
-  checkRecords(workspace, reply.data, [`${npki}\\yessign\\USER\\cn=홍길동()0012345,ou=BANK`,
-    `${npki}\\plain\\USER\\plain1`]);
-  assert.ok(reply.data.some((r) => r['cert.subjectname.CN'] === '홍길동()0012345'));
+  checkListing(workspace, reply);
   assert.deepEqual(await page.request('zimracert_getExternalDrive', {}), h.DRIVES);
 
   // Export from D: with the key's password; the PKCS#12 holds the pair.
