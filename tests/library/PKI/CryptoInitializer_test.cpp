@@ -63,30 +63,29 @@ TEST(CryptoInitializer, EveryEntryPointRunsTheStartUp)
 	}
 }
 
+// The objects and algorithms of our own are found by their names and OIDs;
+// an OID shared by two objects reads as the older one.
 TEST(CryptoInitializer, CreatesObjectsAndRegistersAlgorithmsOnce)
 {
 	CryptoInitializer::Instance();
 	const int has160 = OBJ_sn2nid("HAS160");
 	const int pbeSha = OBJ_sn2nid("PBE-SHA-SEED-CBC");
 	EXPECT_STREQ(OBJ_nid2ln(OBJ_sn2nid("RSA-HAS160")), "has160WithRSAEncryption");
-	// An OID shared by two objects reads as the older one.
-	EXPECT_EQ(OBJ_txt2nid("1.2.410.200004.1.15"), pbeSha);
-	EXPECT_EQ(OBJ_txt2nid("1.2.840.113549.1.1.5"), NID_sha1WithRSAEncryption);
-	EXPECT_EQ(OBJ_txt2nid("1.2.410.200004.1.2"), has160);
-	EXPECT_EQ(OBJ_txt2nid("1.2.410.200004.13.1.5"), OBJ_sn2nid("PBE-HAS160-SEED-CBC"));
+	const std::pair<const char*, int> oids[] = {{"1.2.410.200004.1.15", pbeSha},
+		{"1.2.840.113549.1.1.5", NID_sha1WithRSAEncryption}, {"1.2.410.200004.1.2", has160},
+		{"1.2.410.200004.13.1.5", OBJ_sn2nid("PBE-HAS160-SEED-CBC")}};
+	for (const auto& oid : oids)
+		EXPECT_EQ(OBJ_txt2nid(oid.first), oid.second) << oid.first;
 	for (int nid : {pbeSha, OBJ_sn2nid("PBE-HAS160-SEED-CBC"), OBJ_sn2nid("PBE-SHA1-SEED-CBC"), NID_seed_cbc})
-	{
 		EXPECT_TRUE(nid != NID_undef && EVP_PBE_find(EVP_PBE_TYPE_OUTER, nid, nullptr, nullptr, nullptr)) << nid;
-	}
-	EXPECT_EQ(EVP_get_cipherbyname("SEED-CBC"), SeedCbcEvp());
 	EXPECT_EQ(EVP_get_digestbyname("HAS160"), Has160EvpMd());
 	EXPECT_EQ(EVP_get_digestbynid(has160), Has160EvpMd());
 	EXPECT_EQ(EVP_MD_block_size(Has160EvpMd()), 64);
-	EXPECT_EQ(EVP_get_cipherbyname("aria128"), AriaEvp128Cbc());
-	EXPECT_EQ(EVP_get_cipherbyname("ARIA128"), AriaEvp128Cbc());
-	EXPECT_EQ(EVP_get_cipherbyname("aria192"), AriaEvp192Cbc());
-	EXPECT_EQ(EVP_get_cipherbyname("ARIA256"), AriaEvp256Cbc());
-	EXPECT_EQ(EVP_get_cipherbyname("aria-256-cfb8"), AriaEvp256Cfb8());
+	const std::pair<const char*, const EVP_CIPHER*> ciphers[] = {{"SEED-CBC", SeedCbcEvp()},
+		{"aria128", AriaEvp128Cbc()}, {"ARIA128", AriaEvp128Cbc()}, {"aria192", AriaEvp192Cbc()},
+		{"ARIA256", AriaEvp256Cbc()}, {"aria-256-cfb8", AriaEvp256Cfb8()}};
+	for (const auto& cipher : ciphers)
+		EXPECT_EQ(EVP_get_cipherbyname(cipher.first), cipher.second) << cipher.first;
 	EXPECT_EQ(EVP_get_cipherbynid(OBJ_sn2nid("ARIA-192-OFB")), AriaEvp192Ofb());
 	// The records carry the default IV parameter, so PBES2 can name them.
 	X509_ALGOR* pbes2 = PKCS5_pbe2_set_iv(AriaEvp256Cbc(), 2048, nullptr, 0, nullptr, NID_hmacWithSHA256);
@@ -95,8 +94,7 @@ TEST(CryptoInitializer, CreatesObjectsAndRegistersAlgorithmsOnce)
 	EXPECT_TRUE(OSSL_PROVIDER_available(nullptr, "default"));
 	EXPECT_TRUE(OSSL_PROVIDER_available(nullptr, "legacy"));
 
-	// A second start-up changes nothing.
-	CryptoInitializer again;
+	CryptoInitializer again; // a second start-up changes nothing
 	EXPECT_EQ(OBJ_sn2nid("HAS160"), has160);
 	EXPECT_EQ(OBJ_txt2nid("1.2.410.200004.1.15"), pbeSha);
 }

@@ -1,16 +1,14 @@
 #include "PKI/has160.h"
 
 #include "support/Shell.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace
@@ -79,9 +77,8 @@ TEST(Has160, StandardVectorsWholeAndInPieces)
 // padding needs one block or two.
 TEST(Has160, MatchesRhashAroundPaddingEdges)
 {
-	char dirTemplate[] = "/tmp/has160XXXXXX";
-	ASSERT_NE(nullptr, mkdtemp(dirTemplate));
-	const std::string file = std::string(dirTemplate) + "/message";
+	TempFolder temp;
+	const std::string file = temp.Path() + "/message";
 	std::mt19937 rng(160);
 	for (size_t length : {0, 1, 54, 55, 56, 57, 63, 64, 65, 119, 120, 127, 128, 129, 1000}) {
 		std::string message(length, '\0');
@@ -90,8 +87,6 @@ TEST(Has160, MatchesRhashAroundPaddingEdges)
 		std::ofstream(file, std::ios::binary) << message;
 		EXPECT_EQ(Rhash("cat " + file), Digest(message.data(), length, {1 + rng() % 70})) << length;
 	}
-	std::remove(file.c_str());
-	rmdir(dirTemplate);
 }
 
 // A single update of 512 MiB and more: the bit count must not wrap at 32 bits.
