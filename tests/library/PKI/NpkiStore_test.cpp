@@ -263,7 +263,9 @@ TEST_F(NpkiStoreTest, FolderLimitCountsUnitsOfTheWindowsPath)
 
 // An exported pair imports into the layout <drive>\NPKI\<O>\USER\<subject>.
 // A folder that holds a pair under other letter cases, as Windows tools leave
-// it, has both files replaced under their names: never four, which the listing would drop.
+// it, has both files replaced under their names: never four, which the listing
+// would drop. A path with a NUL inside (a page's "\u0000") names no file
+// rather than the one before the NUL.
 TEST_F(NpkiStoreTest, ExportedKeyPairImportsIntoTheLayout)
 {
 	const std::string folder = "C:\\Program Files\\NPKI\\org1\\USER\\cn=name1";
@@ -274,11 +276,19 @@ TEST_F(NpkiStoreTest, ExportedKeyPairImportsIntoTheLayout)
 	EXPECT_TRUE(store.CheckKeyPassword(key, kKeyPassword));
 	EXPECT_FALSE(store.CheckKeyPassword(key, "wrong"));
 	EXPECT_FALSE(store.CheckKeyPassword(key, ""));
+	const std::string nul("\0x", 2);
+	EXPECT_FALSE(store.CheckKeyPassword(key + nul, kKeyPassword));
+	EXPECT_EQ(Json2::Null, Read(der + nul, key).Type());
+	EXPECT_EQ(Json2::Null, Read(der, key + nul).Type());
 
 	std::string pfx;
+	EXPECT_FALSE(store.ExportPfxBase64(der, key + nul, kKeyPassword, "new-pass", &pfx));
 	EXPECT_FALSE(store.ExportPfxBase64(der, key, "wrong", "new-pass", &pfx));
 	ASSERT_TRUE(store.ExportPfxBase64(der, key, kKeyPassword, "new-pass", &pfx));
 	pfx.erase(std::remove(pfx.begin(), pfx.end(), '\n'), pfx.end());
+	EXPECT_FALSE(store.ImportPfxBase64(pfx, der + nul, key, "new-pass", "k"));
+	EXPECT_FALSE(store.ImportPfxBase64(pfx, der, key + nul, "new-pass", "k"));
+	EXPECT_TRUE(store.CheckKeyPassword(key, kKeyPassword));
 	std::string org;
 	std::string name;
 	EXPECT_FALSE(store.InspectPfxBase64(pfx, "wrong", 3, &org));
@@ -299,6 +309,7 @@ TEST_F(NpkiStoreTest, ExportedKeyPairImportsIntoTheLayout)
 	std::sort(names.begin(), names.end());
 	EXPECT_EQ((std::vector<std::string> { "SIGNPRI.KEY", "SignCert.der" }), names);
 	Json2 list;
+	EXPECT_EQ(0, store.ListCertificates("D:\\" + nul, &list));
 	ASSERT_EQ(1, store.ListCertificates("D:\\", &list));
 	Json2& record = list.GetArray().front();
 	EXPECT_EQ(OpensslRecord(kKeys + "signCert.der")[kCertFingerprintSha1].GetString(),
@@ -306,32 +317,4 @@ TEST_F(NpkiStoreTest, ExportedKeyPairImportsIntoTheLayout)
 	EXPECT_EQ("D:\\\\NPKI\\org1\\USER\\" + name + "\\SIGNPRI.KEY", record[kCertKeyPath].GetString());
 	EXPECT_TRUE(store.CheckKeyPassword(record[kCertKeyPath].GetString(), "k"));
 	EXPECT_FALSE(store.CheckKeyPassword(record[kCertKeyPath].GetString(), kKeyPassword));
-}
-
-// Paths reach the files as C texts: one with a NUL inside (a page's
-// "\u0000") names no file rather than the one before the NUL.
-TEST_F(NpkiStoreTest, PathsWithANulNameNoFile)
-{
-	const std::string folder = "C:\\x";
-	PutPair("../keys/signCert.der", { folder });
-	const std::string der = folder + "\\signCert.der";
-	const std::string key = folder + "\\signPri.key";
-	const std::string nul("\0x", 2);
-	NpkiStore store;
-	std::string md5;
-	std::string sha1;
-	std::string pfx;
-	Json2 record;
-	ASSERT_TRUE(store.CheckKeyPassword(key, kKeyPassword));
-	EXPECT_FALSE(store.CheckKeyPassword(key + nul, kKeyPassword));
-	EXPECT_FALSE(store.ReadCertificateInfo(der + nul, key, &md5, &sha1, &record));
-	EXPECT_FALSE(store.ReadCertificateInfo(der, key + nul, &md5, &sha1, &record));
-	EXPECT_FALSE(store.ExportPfxBase64(der, key + nul, kKeyPassword, "p", &pfx));
-	ASSERT_TRUE(store.ExportPfxBase64(der, key, kKeyPassword, "p", &pfx));
-	pfx.erase(std::remove(pfx.begin(), pfx.end(), '\n'), pfx.end());
-	EXPECT_FALSE(store.ImportPfxBase64(pfx, der + nul, key, "p", "p"));
-	EXPECT_FALSE(store.ImportPfxBase64(pfx, der, key + nul, "p", "p"));
-	EXPECT_TRUE(store.CheckKeyPassword(key, kKeyPassword));
-	Json2 list;
-	EXPECT_EQ(0, store.ListCertificates("C:" + nul, &list));
 }
