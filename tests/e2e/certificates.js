@@ -12,7 +12,6 @@
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const http = require('node:http');
-const os = require('node:os');
 const path = require('node:path');
 const h = require('./lib/harness');
 
@@ -75,11 +74,8 @@ async function inChromium(workspace, agent, kind) {
     response.end(script ? socketIo : '<!DOCTYPE html><meta charset="utf-8"><script src="/socket.io.js"></script>');
   });
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'zc_chromium_'));
-  process.on('exit', () => fs.rmSync(profile, { recursive: true, force: true }));
   const browser = await h.peers('puppeteer-core').launch({ executablePath: '/usr/bin/chromium', headless: true,
-    userDataDir: profile, args: ['--no-sandbox', '--headless', '--disable-gpu', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync', '--no-first-run'] });
+    args: ['--no-sandbox', '--disable-gpu'] }); // a profile of its own, removed on close
   let result;
   try {
     const page = await browser.newPage();

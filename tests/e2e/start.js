@@ -22,9 +22,8 @@ const checks = {
     const port = await h.freePort();
     const options = { env: workspace.environment(), timeout: 10000 };
     for (const args of [[], [`http://x/?port=${port}`], [`zimraCert:/x/?port=${port}`], [`zimraCert://x/?Port=${port}`],
-      ['zimraCert://x/?'], [`zimraCert://x?port=${port}`], ['zimraCert://x/?port=65534'],
-      ['zimraCert://x/?port=65535'], ['zimraCert://x/?port=0'], ['zimraCert://x/?port=-1'], ['zimraCert://x/?port='],
-      ['zimraCert://x/?port=abc'], ['zimraCert://x/?port=4294975296'], ['zimraCert://x/?port=99999999999999999999']]) {
+      ['zimraCert://x/?'], [`zimraCert://x?port=${port}`], ...['65534', '65535', '0', '-1', '', 'abc', '4294975296',
+        '99999999999999999999'].map((p) => [`zimraCert://x/?port=${p}`])]) {
       const result = childProcess.spawnSync(workspace.agent, args, options);
       assert.equal(result.status, 0, `${args}: ${result.stderr}`);
       assert.equal(result.stdout.toString() + result.stderr.toString(), '', `${args} printed something`);

@@ -10,25 +10,21 @@ const WebSocket = require('ws');
 const url = `ws://127.0.0.1:${process.argv[2]}/`;
 const MiB = 1 << 20;
 
-// A new page may have to wait for the server to let the last one go: `tries` attempts 100 ms apart.
-async function open(tries = 1) {
-  for (let i = 1; ; ++i) {
-    try {
-      return await new Promise((resolve, reject) => {
-        const ws = new WebSocket(url);
-        ws.once('open', () => resolve(ws));
-        ws.once('unexpected-response', (req, res) => {
-          req.destroy();
-          reject(new Error(`status ${res.statusCode}`));
-        });
-        ws.once('error', reject);
-      });
-    } catch (e) {
-      if (i >= tries) throw e;
-      await new Promise((r) => setTimeout(r, 100));
-    }
-  }
-}
+const open = () => new Promise((resolve, reject) => {
+  const ws = new WebSocket(url);
+  ws.once('open', () => resolve(ws));
+  ws.once('unexpected-response', (req, res) => {
+    req.destroy();
+    reject(new Error(`status ${res.statusCode}`));
+  });
+  ws.once('error', reject);
+});
+// A new page may have to wait for the server to let the last one go.
+const openAfterClose = (tries = 50) => open().catch(async (e) => {
+  if (tries === 0) throw e;
+  await new Promise((r) => setTimeout(r, 100));
+  return openAfterClose(tries - 1);
+});
 
 const next = (ws) => new Promise((resolve) => ws.once('message', (data, isBinary) => resolve({ data, isBinary })));
 const closed = (ws) => new Promise((resolve) => ws.once('close', resolve));
@@ -70,10 +66,10 @@ async function main() {
   ws.close(4001, 'bye');
   console.log(`close ${await closed(ws)}`);
 
-  ws = await open(51);
+  ws = await openAfterClose();
   ws.send(crypto.randomBytes(MiB + 1));
   console.log(`one frame above 1 MiB: close ${await closed(ws)}`);
-  ws = await open(51);
+  ws = await openAfterClose();
   ws.send(Buffer.alloc(MiB / 2, 1), { fin: false });
   ws.send(Buffer.alloc(MiB / 2 + 1, 2), { fin: true });
   console.log(`fragments above 1 MiB: close ${await closed(ws)}`);

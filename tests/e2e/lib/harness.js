@@ -207,5 +207,5 @@ async function main(steps) {
   }
 }
 
-module.exports = { Agent, Page, Workspace, KEY_PASSWORD, PFX_PASSWORD, D_PAIR, DRIVES, STOPPED, certs, keys, source,
+module.exports = { Agent, Page, Workspace, KEY_PASSWORD, PFX_PASSWORD, D_PAIR, DRIVES, STOPPED, keys, source,
   peers, freePort, main, makePfx, openssl, opensslReading, run, sleep, within };
