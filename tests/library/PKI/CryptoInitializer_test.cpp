@@ -58,9 +58,7 @@ TEST(CryptoInitializer, EveryEntryPointRunsTheStartUp)
 		[&] { FilesToPkcs12("/nonexistent/a", "/nonexistent/b", "x", "x", &bytes); },
 	};
 	for (const auto& entryPoint : entryPoints)
-	{
 		EXPECT_TRUE(CryptoTestEnv::InChild([&] { entryPoint(); return CryptoTestEnv::Started(); }));
-	}
 }
 
 // The objects and algorithms of our own are found by their names and OIDs;

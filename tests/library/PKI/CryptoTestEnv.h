@@ -25,14 +25,10 @@ public:
 	static bool Prepare()
 	{
 		if (Name()[0] != '\0')
-		{
 			return true;
-		}
 		std::strcpy(Name(), "/tmp/zc_crypto_XXXXXX");
 		if (mkdtemp(Name()) == nullptr)
-		{
 			return false;
-		}
 		setenv("RANDFILE", SeedFile().c_str(), 1);
 		std::atexit([] {
 			std::error_code ignored;
