@@ -480,11 +480,6 @@ std::string WebSocketServer::EncodeMessages(std::string type, std::list<std::str
 	return PollPacket::EncodeMessages(type, messages, PollPacket::Framing{ m_jsonp, m_jsonpIndex });
 }
 
-int WebSocketServer::DecodePacket(std::string body, std::string& payload) const
-{
-	return PollPacket::DecodePacket(body, m_jsonp, payload);
-}
-
 void WebSocketServer::SendResponse(const char* contentType, const std::string& body, bool headFirst)
 {
 	SetResponseHeader("Content-Type", contentType);

@@ -57,7 +57,6 @@ public:
 	static std::string NewSessionId();
 	std::string EncodePacket(std::string type, std::string data) const;
 	std::string EncodeMessages(std::string type, std::list<std::string> messages) const;
-	int DecodePacket(std::string body, std::string& payload) const;
 
 	void SendHandshakeResponse(std::string body);
 	void SendPollResponse(std::string body);

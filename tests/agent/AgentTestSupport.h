@@ -1,13 +1,15 @@
 #pragma once
 
-// A WebSocket subclass that records what the request reader and the frame
-// reader hand it, and a fixture that drives one such connection over a
-// socketpair, one read per chunk.
+// A WebSocket that records what the request and frame readers hand it, a
+// fixture that drives one over a socketpair (one read per chunk), a loopback
+// listener whose loop the test turns, and client frames.
 
 #include "library/sockets/SocketTestSupport.h"
 
 #include "agent/AgentState.h"
 #include "agent/WebSocket.h"
+#include "sockets/Ipv4Address.h"
+#include "sockets/ListenSocket.h"
 #include "sockets/SocketHandler.h"
 
 #include <gtest/gtest.h>
@@ -15,16 +17,18 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
 #include <vector>
+
+// The handshake of RFC 6455 section 1.3.
+inline const std::string kUpgrade = "GET /chat HTTP/1.1\r\nHost: server.example.com\r\nUpgrade: websocket\r\n"
+	"Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
 
 class RecordingWebSocket : public WebSocket
 {
 public:
-	explicit RecordingWebSocket(ISocketHandler& handler)
-		: WebSocket(handler)
-	{
-	}
+	explicit RecordingWebSocket(ISocketHandler& handler) : WebSocket(handler) {}
 
 	void OnFirst() override { events.push_back("first " + GetMethod() + "|" + GetPath() + "|" + GetQuery()); }
 	void OnRequestHeader(const std::string& name, const std::string& value) override
@@ -33,12 +37,12 @@ public:
 	}
 	void OnRequestHeadersEnd() override { events.push_back("end"); }
 	void OnRequestBody(const char* data, std::size_t length) override { body.append(data, length); }
+	// Answered at once, as the polling transport does after its response.
 	void OnRequestComplete() override
 	{
 		events.push_back("complete " + body);
 		body.clear();
-		if (resetOnComplete)
-			ResetRequest();
+		ResetRequest();
 	}
 	void OnMessage(std::string message) override { messages.push_back(std::move(message)); }
 	void OnCloseFrame() override { events.push_back("close frame"); }
@@ -49,14 +53,11 @@ public:
 	std::vector<std::string> events;
 	std::string body;
 	std::vector<std::string> messages;
-	// Answered at once, as the polling transport does after its response.
-	bool resetOnComplete = true;
 };
 
 struct WebSocketFixture
 {
-	WebSocketFixture()
-		: socket(new RecordingWebSocket(handler))
+	WebSocketFixture() : socket(new RecordingWebSocket(handler))
 	{
 		socket->Attach(pair.fd[0]);
 		socket->SetConnected(true);
@@ -78,18 +79,15 @@ struct WebSocketFixture
 	// larger than the socket takes at once is sent while the loop turns.
 	void Feed(const std::string& chunk)
 	{
-		std::size_t sent = 0;
-		for (int turns = 0; turns < 5000; ++turns)
+		for (std::size_t sent = 0, turns = 0; sent < chunk.size() && turns < 5000; ++turns)
 		{
-			const ssize_t n =
-				::send(pair.fd[1], chunk.data() + sent, chunk.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+			const ssize_t n = ::send(pair.fd[1], chunk.data() + sent, chunk.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
 			if (n > 0)
 				sent += static_cast<std::size_t>(n);
 			else if (errno != EAGAIN)
 				break;
-			if (sent == chunk.size())
-				break;
-			handler.Select(0, 1000);
+			if (sent < chunk.size())
+				handler.Select(0, 1000);
 		}
 		handler.Select(1, 0);
 		int unread = 0;
@@ -139,12 +137,9 @@ struct WebSocketFixture
 	// The peer stops sending, as a client does after the close frames.
 	void EndPeer() { ::shutdown(pair.fd[1], SHUT_WR); }
 
-	// The handshake of RFC 6455 section 1.3.
 	void Upgrade()
 	{
-		Feed("GET /chat HTTP/1.1\r\nHost: server.example.com\r\nUpgrade: websocket\r\n"
-			 "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-			 "Sec-WebSocket-Version: 13\r\n\r\n");
+		Feed(kUpgrade);
 		const std::string answer = Received();
 		EXPECT_EQ(0u, answer.rfind("HTTP/1.1 101 ", 0)) << answer;
 		socket->events.clear();
@@ -156,31 +151,43 @@ struct WebSocketFixture
 	RecordingWebSocket* socket;
 };
 
+// A listener of such connections on a loopback port.
+template <typename Connection>
+struct LoopbackServer
+{
+	LoopbackServer()
+	{
+		Ipv4Address loopback("127.0.0.1", 0);
+		EXPECT_EQ(0, listener.Bind(loopback, 20));
+		handler.Add(&listener);
+	}
+
+	unsigned short Port() { return listener.GetPort(); }
+
+	// Turns the loop for about that long.
+	void RunFor(std::chrono::milliseconds span)
+	{
+		for (const auto end = std::chrono::steady_clock::now() + span; std::chrono::steady_clock::now() < end;)
+			handler.Select(0, 20000);
+	}
+
+	RecordingLog log;
+	SocketHandler handler{&log};
+	ListenSocket<Connection> listener{handler};
+};
+
 // A client frame: FIN and opcode, then the payload masked with the key
 // (unmasked when the key is empty).
 inline std::string Frame(unsigned char first, const std::string& payload, const std::string& mask = "\x37\xfa\x21\x3d")
 {
-	std::string f(1, static_cast<char>(first));
-	const unsigned char maskBit = mask.empty() ? 0 : 0x80;
 	const std::uint64_t n = payload.size();
-	if (n < 126)
-	{
-		f += static_cast<char>(maskBit | n);
-	}
-	else if (n <= 0xffff)
-	{
-		f += static_cast<char>(maskBit | 126);
-		f += static_cast<char>(n >> 8);
-		f += static_cast<char>(n & 0xff);
-	}
-	else
-	{
-		f += static_cast<char>(maskBit | 127);
-		for (int shift = 56; shift >= 0; shift -= 8)
-			f += static_cast<char>((n >> shift) & 0xff);
-	}
+	const int extra = n < 126 ? 0 : n <= 0xffff ? 2 : 8;
+	std::string f(1, static_cast<char>(first));
+	f += static_cast<char>((mask.empty() ? 0 : 0x80) | (extra == 0 ? n : extra == 2 ? 126 : 127));
+	for (int shift = 8 * (extra - 1); shift >= 0; shift -= 8)
+		f += static_cast<char>((n >> shift) & 0xff);
 	f += mask;
-	for (std::size_t i = 0; i < payload.size(); ++i)
+	for (std::size_t i = 0; i < n; ++i)
 		f += mask.empty() ? payload[i] : static_cast<char>(payload[i] ^ mask[i % 4]);
 	return f;
 }

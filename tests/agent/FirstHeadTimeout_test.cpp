@@ -1,32 +1,26 @@
 #include "AgentTestSupport.h"
 #include "library/sockets/TlsTestSupport.h"
 
-#include "sockets/Ipv4Address.h"
-#include "sockets/ListenSocket.h"
-
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <memory>
 #include <vector>
 
 namespace
 {
 
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 // The agent's connection with a first-head deadline of two seconds.
 class ShortDeadlineSocket : public RecordingWebSocket
 {
 public:
-	explicit ShortDeadlineSocket(ISocketHandler& handler)
-		: RecordingWebSocket(handler)
-	{
-		SetFirstHeadSeconds(2);
-	}
+	explicit ShortDeadlineSocket(ISocketHandler& handler) : RecordingWebSocket(handler) { SetFirstHeadSeconds(2); }
 };
 
 // The same over TLS, with the test certificate.
@@ -38,29 +32,6 @@ public:
 	void InitSSLServer() override { InitializeContext("tests", TlsFixture("local.pem"), "61937", TLS_server_method()); }
 };
 
-template <typename Connection = ShortDeadlineSocket>
-struct Server
-{
-	Server()
-	{
-		Ipv4Address loopback("127.0.0.1", 0);
-		EXPECT_EQ(0, listener.Bind(loopback, 20));
-		handler.Add(&listener);
-	}
-
-	// Turns the loop for about that long.
-	void RunFor(std::chrono::milliseconds span)
-	{
-		const auto end = Clock::now() + span;
-		while (Clock::now() < end)
-			handler.Select(0, 50000);
-	}
-
-	RecordingLog log;
-	SocketHandler handler{&log};
-	ListenSocket<Connection> listener{handler};
-};
-
 // The peer has seen the connection end (end of file or reset).
 bool Ended(int client)
 {
@@ -69,95 +40,99 @@ bool Ended(int client)
 	return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
+// Turns the loop until every client has seen its end, at most 15 s.
+template <typename Server>
+void RunUntilEnded(Server& server, std::vector<int> clients, Clock::time_point start)
+{
+	auto allEnded = [&] { return std::all_of(clients.begin(), clients.end(), Ended); };
+	while (!allEnded() && Clock::now() - start < std::chrono::seconds(15))
+		server.RunFor(milliseconds(100));
+}
+
+const std::string kHead = "GET /tessark.io/?EIO=3&transport=polling HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+
 } // namespace
 
-// A peer that connects and never finishes a request head is closed after
-// the deadline; one that sent its head at once is never cut, however long
-// it then stays quiet (a page waits between its requests).
+// A peer that never finishes a request head is closed after the deadline;
+// one that sent its head is never cut, however long it then stays quiet.
 TEST(FirstHeadTimeout, SilentAndUnfinishedHeadsAreClosedAFinishedOneStays)
 {
-	Server<> server;
-	const int silent = ConnectLoopback(server.listener.GetPort());
-	const int unfinished = ConnectLoopback(server.listener.GetPort());
-	const int page = ConnectLoopback(server.listener.GetPort());
+	LoopbackServer<ShortDeadlineSocket> server;
+	const int silent = ConnectLoopback(server.Port());
+	const int unfinished = ConnectLoopback(server.Port());
+	const int page = ConnectLoopback(server.Port());
 	ASSERT_TRUE(silent >= 0 && unfinished >= 0 && page >= 0);
-	const std::string partial = "GET /tessark.io/?EIO=3&transport=polling HTTP/1.1\r\nHost: 127.0.0.1\r\n";
-	const std::string whole = partial + "\r\n";
-	ASSERT_EQ(static_cast<ssize_t>(partial.size()), ::send(unfinished, partial.data(), partial.size(), 0));
-	ASSERT_EQ(static_cast<ssize_t>(whole.size()), ::send(page, whole.data(), whole.size(), 0));
+	ASSERT_EQ(static_cast<ssize_t>(kHead.size() - 2), ::send(unfinished, kHead.data(), kHead.size() - 2, 0));
+	ASSERT_EQ(static_cast<ssize_t>(kHead.size()), ::send(page, kHead.data(), kHead.size(), 0));
 
 	const auto start = Clock::now();
-	server.RunFor(std::chrono::milliseconds(900));
+	server.RunFor(milliseconds(900));
 	EXPECT_FALSE(Ended(silent)) << "closed before its deadline";
 	EXPECT_FALSE(Ended(unfinished)) << "closed before its deadline";
-	while ((!Ended(silent) || !Ended(unfinished)) && Clock::now() - start < std::chrono::seconds(15))
-		server.RunFor(std::chrono::milliseconds(100));
+	RunUntilEnded(server, {silent, unfinished}, start);
 	EXPECT_TRUE(Ended(silent));
 	EXPECT_TRUE(Ended(unfinished));
-	server.RunFor(std::chrono::seconds(1));
+	server.RunFor(milliseconds(1000));
 	EXPECT_FALSE(Ended(page));
 	EXPECT_EQ(2u, server.handler.GetSocketCount()); // the listener and the page
 	for (int c : {silent, unfinished, page})
 		::close(c);
 }
 
-// Sixty-three silent connections and the listener hold every one of the
-// handler's 64 places: a page that comes then is turned away. Once their
-// deadline has passed, the page gets in.
+// Sixty-three silent connections and the listener hold all 64 places of the
+// handler: a page is turned away until their deadline has passed.
 TEST(FirstHeadTimeout, SilentConnectionsNoLongerHoldTheSocketLimit)
 {
-	Server<> server;
+	LoopbackServer<ShortDeadlineSocket> server;
 	std::vector<int> silent;
 	for (int i = 0; i < 63; ++i)
 	{
-		silent.push_back(ConnectLoopback(server.listener.GetPort()));
+		silent.push_back(ConnectLoopback(server.Port()));
 		ASSERT_GE(silent.back(), 0);
 		server.handler.Select(0, 0); // accepted before the backlog fills
 	}
-	server.RunFor(std::chrono::milliseconds(300));
+	server.RunFor(milliseconds(300));
 	ASSERT_EQ(64u, server.handler.GetSocketCount());
-	const int early = ConnectLoopback(server.listener.GetPort());
-	server.RunFor(std::chrono::milliseconds(300));
+	const int early = ConnectLoopback(server.Port());
+	server.RunFor(milliseconds(300));
 	EXPECT_TRUE(Ended(early)) << "a connection past the limit was kept";
 
 	const auto start = Clock::now();
 	while (server.handler.GetSocketCount() > 1 && Clock::now() - start < std::chrono::seconds(15))
-		server.RunFor(std::chrono::milliseconds(100));
+		server.RunFor(milliseconds(100));
 	EXPECT_EQ(1u, server.handler.GetSocketCount());
-	const int page = ConnectLoopback(server.listener.GetPort());
-	const std::string head = "GET /tessark.io/?EIO=3&transport=polling HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-	ASSERT_EQ(static_cast<ssize_t>(head.size()), ::send(page, head.data(), head.size(), 0));
-	server.RunFor(std::chrono::milliseconds(300));
+	const int page = ConnectLoopback(server.Port());
+	ASSERT_EQ(static_cast<ssize_t>(kHead.size()), ::send(page, kHead.data(), kHead.size(), 0));
+	server.RunFor(milliseconds(300));
 	EXPECT_FALSE(Ended(page));
 	EXPECT_EQ(2u, server.handler.GetSocketCount());
+	silent.push_back(early);
+	silent.push_back(page);
 	for (int c : silent)
 		::close(c);
-	::close(early);
-	::close(page);
 }
 
-// On a TLS port the deadline counts from the accept too: a peer that never
-// starts its handshake (no time-out of the handshake's own runs yet) and one
-// that stops inside it are both closed by then.
+// On a TLS port the deadline counts from the accept too, not from the
+// handshake's own 30 s: a peer that never starts its handshake and one that
+// stops inside it are both closed by then.
 TEST(FirstHeadTimeout, TlsPeersThatNeverFinishTheirHandshakeAreClosed)
 {
-	Server<ShortDeadlineTlsSocket> server;
-	const int silent = ConnectLoopback(server.listener.GetPort());
-	const int partial = ConnectLoopback(server.listener.GetPort());
+	LoopbackServer<ShortDeadlineTlsSocket> server;
+	const int silent = ConnectLoopback(server.Port());
+	const int partial = ConnectLoopback(server.Port());
 	ASSERT_TRUE(silent >= 0 && partial >= 0);
 	const unsigned char helloStart[] = {0x16, 0x03, 0x01, 0x02, 0x00, 0x01, 0x00};
 	ASSERT_EQ(static_cast<ssize_t>(sizeof helloStart), ::send(partial, helloStart, sizeof helloStart, 0));
 
 	const auto start = Clock::now();
-	server.RunFor(std::chrono::milliseconds(900));
+	server.RunFor(milliseconds(900));
 	EXPECT_FALSE(Ended(silent)) << "closed before its deadline";
-	while ((!Ended(silent) || !Ended(partial)) && Clock::now() - start < std::chrono::seconds(15))
-		server.RunFor(std::chrono::milliseconds(100));
+	RunUntilEnded(server, {silent, partial}, start);
 	EXPECT_TRUE(Ended(silent));
 	EXPECT_TRUE(Ended(partial));
 	EXPECT_LT(Clock::now() - start, std::chrono::seconds(10)) << "not the handshake's own 30 seconds";
 	for (int i = 0; i < 50 && server.handler.GetSocketCount() > 1; ++i)
-		server.RunFor(std::chrono::milliseconds(100));
+		server.RunFor(milliseconds(100));
 	EXPECT_EQ(1u, server.handler.GetSocketCount());
 	::close(silent);
 	::close(partial);
@@ -167,8 +142,8 @@ TEST(FirstHeadTimeout, TlsPeersThatNeverFinishTheirHandshakeAreClosed)
 // deadline: each step of it must not buy the peer more time.
 TEST(FirstHeadTimeout, TricklingHandshakeEndsAtTheDeadline)
 {
-	Server<ShortDeadlineTlsSocket> server;
-	const int client = ConnectLoopback(server.listener.GetPort());
+	LoopbackServer<ShortDeadlineTlsSocket> server;
+	const int client = ConnectLoopback(server.Port());
 	ASSERT_GE(client, 0);
 	// A ClientHello record announcing 512 bytes, sent one byte per 200 ms.
 	const unsigned char hello[] = {0x16, 0x03, 0x01, 0x02, 0x00, 0x01, 0x00, 0x01, 0xfc, 0x03, 0x03};
@@ -179,10 +154,9 @@ TEST(FirstHeadTimeout, TricklingHandshakeEndsAtTheDeadline)
 		const unsigned char byte = sent < sizeof hello ? hello[sent] : 0x41;
 		if (::send(client, &byte, 1, MSG_NOSIGNAL) == 1)
 			++sent;
-		server.RunFor(std::chrono::milliseconds(200));
+		server.RunFor(milliseconds(200));
 	}
 	EXPECT_TRUE(Ended(client)) << sent << " bytes taken in 8 s";
 	EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
 	::close(client);
 }
-
