@@ -4,6 +4,8 @@
 // loop on a thread of its own, with connections that echo every event
 // through the message store; and a raw HTTP client to play the page.
 
+#include "library/sockets/SocketTestSupport.h"
+
 #include "agent/AgentState.h"
 #include "agent/MessageStore.h"
 #include "agent/WebSocketServer.h"
@@ -12,31 +14,22 @@
 #include "sockets/ListenSocket.h"
 #include "sockets/SocketHandler.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstring>
 #include <deque>
 #include <functional>
-#include <regex>
 #include <future>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <thread>
 
 class EchoSocket : public WebSocketServer
 {
 public:
-	explicit EchoSocket(ISocketHandler& handler)
-		: WebSocketServer(handler)
-	{
-	}
+	explicit EchoSocket(ISocketHandler& handler) : WebSocketServer(handler) {}
 
 	void OnResponseSent() override {}
 	void OnSessionConnected() override
@@ -95,10 +88,7 @@ public:
 		return result.get();
 	}
 
-	std::size_t Polls()
-	{
-		return OnLoop([] { return WebSocketServer::PollRecordCount(); });
-	}
+	std::size_t Polls() { return OnLoop([] { return WebSocketServer::PollRecordCount(); }); }
 
 	// Sessions, poll queues and message queues the process holds.
 	std::size_t TableEntries()
@@ -178,16 +168,7 @@ struct HttpResponse
 class PageConnection
 {
 public:
-	explicit PageConnection(int port)
-	{
-		m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-		sockaddr_in address{};
-		address.sin_family = AF_INET;
-		address.sin_port = htons(static_cast<std::uint16_t>(port));
-		address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-		if (::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-			Close();
-	}
+	explicit PageConnection(int port) : m_fd(ConnectLoopback(static_cast<unsigned short>(port))) {}
 	~PageConnection() { Close(); }
 	PageConnection(const PageConnection&) = delete;
 	PageConnection& operator=(const PageConnection&) = delete;
@@ -263,7 +244,6 @@ public:
 	}
 
 	const std::string& Pending() const { return m_input; }
-	int Fd() const { return m_fd; }
 
 private:
 	bool Fill(std::chrono::steady_clock::time_point deadline)

@@ -15,13 +15,15 @@ namespace
 
 const char kPoll[] = "EIO=3&transport=polling&t=Mz1a2b-0";
 
-// Opens and connects a session on the connection; returns its id.
-std::string Connect(PageConnection& page, const std::string& extra = "")
+// A connected page, its poll query, and a second connection for POSTs.
+struct ConnectedPage
 {
-	const std::string sid = OpenAndConnect(page, std::string(kPoll) + extra);
-	EXPECT_FALSE(sid.empty());
-	return sid;
-}
+	PollingServer server;
+	PageConnection page{server.Port()};
+	std::string sid = OpenAndConnect(page, kPoll);
+	std::string query = std::string(kPoll) + "&sid=" + Encoded(sid);
+	PageConnection poster{server.Port()};
+};
 
 // The head of a 200 answer, the Date checked by its form.
 void ExpectHead(const HttpResponse& response, const std::string& type, const std::string& sid)
@@ -76,11 +78,9 @@ TEST(PollingTransport, OpenConnectAndPollWithExactAnswers)
 
 TEST(PollingTransport, EventsRepliesPingsAndClose)
 {
-	PollingServer server;
-	PageConnection page(server.Port());
-	const std::string sid = Connect(page);
-	const std::string query = std::string(kPoll) + "&sid=" + Encoded(sid);
-	PageConnection poster(server.Port());
+	ConnectedPage c;
+	auto& [server, page, sid, query, poster] = c;
+	ASSERT_EQ(20u, sid.size());
 
 	// A reply queued while a GET is held leaves at once.
 	page.Get(query);
@@ -143,11 +143,9 @@ TEST(PollingTransport, EventsRepliesPingsAndClose)
 
 TEST(PollingTransport, ABatchedPostCountsEveryRecordAndIsAcknowledgedOnce)
 {
-	PollingServer server;
-	PageConnection page(server.Port());
-	const std::string sid = Connect(page);
-	const std::string query = std::string(kPoll) + "&sid=" + Encoded(sid);
-	PageConnection poster(server.Port());
+	ConnectedPage c;
+	auto& [server, page, sid, query, poster] = c;
+	ASSERT_EQ(20u, sid.size());
 
 	// A ping that fell due beside two events, as the page's client sends it.
 	page.Get(query);
@@ -179,9 +177,9 @@ TEST(PollingTransport, ABatchedPostCountsEveryRecordAndIsAcknowledgedOnce)
 
 TEST(PollingTransport, OneHeldGetPerConnectionAndRepliesWithoutDelay)
 {
-	PollingServer server;
-	PageConnection page(server.Port());
-	const std::string sid = Connect(page);
+	ConnectedPage c;
+	auto& [server, page, sid, query, poster] = c;
+	ASSERT_EQ(20u, sid.size());
 	const std::string get = "GET /tessark.io/?sid=" + Encoded(sid) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 
 	// Two GETs in one write: the first is answered at once, even though its
