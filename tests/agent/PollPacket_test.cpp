@@ -1,14 +1,12 @@
+#include "PollingServer.h"
+
 #include "agent/PollPacket.h"
 #include "base/Encoding.h"
-
-#include "support/Shell.h"
-#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <set>
 
 using PollPacket::Framing;
@@ -18,16 +16,6 @@ namespace
 
 const Framing kPlain;
 const Framing kJsonp{ true, "0" };
-
-// engine.io-client's own parser reads the body as the page would.
-std::string PageReads(const std::string& body, bool jsonp = false)
-{
-	TempFolder folder;
-	const std::string file = folder.Path() + "/body";
-	std::ofstream(file, std::ios::binary) << body;
-	return Shell(std::string("cd " ZC_SOURCE_DIR "/tests/peers && NODE_PATH=node_modules node ")
-		+ "../agent/node/eio_payload.js decode " + file + (jsonp ? " jsonp" : ""));
-}
 
 // The POST body engine.io-client sends for these message packets, narrowed
 // to one byte per character as the server reads it.

@@ -11,10 +11,7 @@ namespace
 
 const char kPoll[] = "EIO=3&transport=polling";
 
-void ExpectAllPollsEnd(PollingServer& server)
-{
-	EXPECT_TRUE(WaitUntil([&server] { return server.Polls() == 0; }));
-}
+void ExpectAllPollsEnd(PollingServer& server) { EXPECT_TRUE(WaitUntil([&server] { return server.Polls() == 0; })); }
 
 } // namespace
 
@@ -80,12 +77,9 @@ TEST(PollingRace, ManySessionsOpenAndClose)
 
 TEST(PollingRace, PostOrReplyAtTheMomentAResponderFinishes)
 {
-	PollingServer server;
-	PageConnection page(server.Port());
-	const std::string sid = OpenAndConnect(page);
+	ConnectedPage c;
+	auto& [server, page, sid, query, poster] = c;
 	ASSERT_FALSE(sid.empty());
-	const std::string query = std::string(kPoll) + "&sid=" + Encoded(sid);
-	PageConnection poster(server.Port());
 	int replies = 0;
 	for (int i = 0; i < 12; ++i)
 	{

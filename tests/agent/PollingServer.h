@@ -2,23 +2,24 @@
 
 // The polling transport on a loopback port, served by the agent's kind of
 // loop on a thread of its own, with connections that echo every event
-// through the message store; and a raw HTTP client to play the page.
+// through the message store; a raw HTTP client to play the page; and
+// engine.io-client's parser to read what the page gets.
 
-#include "library/sockets/SocketTestSupport.h"
+#include "AgentTestSupport.h"
+#include "support/Shell.h"
+#include "support/TempFolder.h"
 
 #include "agent/AgentState.h"
 #include "agent/MessageStore.h"
 #include "agent/WebSocketServer.h"
 #include "base/MutexLock.h"
-#include "sockets/Ipv4Address.h"
-#include "sockets/ListenSocket.h"
-#include "sockets/SocketHandler.h"
 
 #include <poll.h>
 
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -300,6 +301,30 @@ inline std::string OpenAndConnect(PageConnection& page, const std::string& query
 	const std::string connected = page.Read().body;
 	return connected == "2:40" || connected == "___eio[0](\"2:40\");" ? sid : std::string();
 }
+
+// engine.io-client's own parser reads the body as the page would.
+inline std::string PageReads(const std::string& body, bool jsonp = false)
+{
+	TempFolder folder;
+	std::ofstream(folder.Path() + "/body", std::ios::binary) << body;
+	return Shell("cd " ZC_SOURCE_DIR "/tests/peers && NODE_PATH=node_modules node ../agent/node/eio_payload.js decode "
+		+ folder.Path() + "/body" + (jsonp ? " jsonp" : ""));
+}
+
+// A connected page, its poll query, and a second connection for POSTs.
+struct ConnectedPage
+{
+	explicit ConnectedPage(const std::string& base = "EIO=3&transport=polling")
+		: sid(OpenAndConnect(page, base)), query(base + "&sid=" + Encoded(sid))
+	{
+	}
+
+	PollingServer server;
+	PageConnection page{server.Port()};
+	std::string sid;
+	std::string query;
+	PageConnection poster{server.Port()};
+};
 
 // Waits up to the time for the condition; its last value.
 template <typename Condition>

@@ -4,16 +4,26 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
-
-long MillisecondsSince(Clock::time_point start)
+// Runs the watchdog with the time-out; the action, 150 ms in, may end it.
+// Its run time in milliseconds.
+long RunWatchdog(WatchdogRecord& record, int timeoutMs, const std::function<void()>& action)
 {
-	return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+	record.timeoutMs = timeoutMs;
+	record.running = 1;
+	const auto start = std::chrono::steady_clock::now();
+	std::thread watchdog(WatchdogThread, &record);
+	std::this_thread::sleep_for(std::chrono::milliseconds(150));
+	action();
+	watchdog.join();
+	EXPECT_EQ(0, record.running);
+	return static_cast<long>(
+		std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
 }
 
 } // namespace
@@ -22,36 +32,15 @@ long MillisecondsSince(Clock::time_point start)
 TEST(Watchdog, NoPageInTimeSetsTheQuitFlag)
 {
 	WatchdogRecord record;
-	record.timeoutMs = 500;
-	record.running = 1;
-	const Clock::time_point start = Clock::now();
-	std::thread watchdog(WatchdogThread, &record);
-	watchdog.join();
-	EXPECT_GE(MillisecondsSince(start), 500);
+	EXPECT_GE(RunWatchdog(record, 500, [] {}), 500);
 	EXPECT_EQ(1, g_quitRequested);
-	EXPECT_EQ(0, record.running);
 }
 
 TEST(Watchdog, AConnectedPageOrAStopEndsItWithoutQuitting)
 {
 	WatchdogRecord record;
-	record.timeoutMs = 60000;
-	record.running = 1;
-	Clock::time_point start = Clock::now();
-	std::thread first(WatchdogThread, &record);
-	std::this_thread::sleep_for(std::chrono::milliseconds(150));
-	record.clientConnected = 1;
-	first.join();
-	EXPECT_LT(MillisecondsSince(start), 5000);
-	EXPECT_EQ(0, record.running);
-
+	EXPECT_LT(RunWatchdog(record, 60000, [&] { record.clientConnected = 1; }), 5000);
 	record.clientConnected = 0;
-	record.running = 1;
-	start = Clock::now();
-	std::thread second(WatchdogThread, &record);
-	std::this_thread::sleep_for(std::chrono::milliseconds(150));
-	record.running = 0;
-	second.join();
-	EXPECT_LT(MillisecondsSince(start), 5000);
+	EXPECT_LT(RunWatchdog(record, 60000, [&] { record.running = 0; }), 5000);
 	EXPECT_EQ(0, g_quitRequested);
 }
