@@ -2,7 +2,8 @@
 
 // A WebSocket that records what the request and frame readers hand it, a
 // fixture that drives one over a socketpair (one read per chunk), a loopback
-// listener whose loop the test turns, and client frames.
+// listener whose loop the test turns, client frames, and engine.io-client's
+// parser to read what the page gets.
 
 #include "library/sockets/SocketTestSupport.h"
 
@@ -11,6 +12,8 @@
 #include "sockets/Ipv4Address.h"
 #include "sockets/ListenSocket.h"
 #include "sockets/SocketHandler.h"
+#include "support/Shell.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +21,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -196,4 +200,13 @@ inline std::string Frame(unsigned char first, const std::string& payload, const 
 inline std::string CloseFrame(unsigned status)
 {
 	return std::string("\x88\x02", 2) + static_cast<char>(status >> 8) + static_cast<char>(status & 0xff);
+}
+
+// engine.io-client's own parser reads the body as the page would.
+inline std::string PageReads(const std::string& body, bool jsonp = false)
+{
+	TempFolder folder;
+	std::ofstream(folder.Path() + "/body", std::ios::binary) << body;
+	return Shell("cd " ZC_SOURCE_DIR "/tests/peers && NODE_PATH=node_modules node ../agent/node/eio_payload.js decode "
+		+ folder.Path() + "/body" + (jsonp ? " jsonp" : ""));
 }

@@ -1,4 +1,4 @@
-#include "PollingServer.h"
+#include "AgentTestSupport.h"
 
 #include "agent/PollPacket.h"
 #include "base/Encoding.h"

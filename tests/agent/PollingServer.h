@@ -2,24 +2,24 @@
 
 // The polling transport on a loopback port, served by the agent's kind of
 // loop on a thread of its own, with connections that echo every event
-// through the message store; a raw HTTP client to play the page; and
-// engine.io-client's parser to read what the page gets.
+// through the message store; and a raw HTTP client to play the page.
+// The polling benchmark uses it too: no test framework here.
 
-#include "AgentTestSupport.h"
-#include "support/Shell.h"
-#include "support/TempFolder.h"
+#include "library/sockets/SocketTestSupport.h"
 
 #include "agent/AgentState.h"
 #include "agent/MessageStore.h"
 #include "agent/WebSocketServer.h"
 #include "base/MutexLock.h"
+#include "sockets/Ipv4Address.h"
+#include "sockets/ListenSocket.h"
+#include "sockets/SocketHandler.h"
 
 #include <poll.h>
 
 #include <atomic>
 #include <chrono>
 #include <deque>
-#include <fstream>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -300,15 +300,6 @@ inline std::string OpenAndConnect(PageConnection& page, const std::string& query
 	page.Get(query + "&sid=" + Encoded(sid));
 	const std::string connected = page.Read().body;
 	return connected == "2:40" || connected == "___eio[0](\"2:40\");" ? sid : std::string();
-}
-
-// engine.io-client's own parser reads the body as the page would.
-inline std::string PageReads(const std::string& body, bool jsonp = false)
-{
-	TempFolder folder;
-	std::ofstream(folder.Path() + "/body", std::ios::binary) << body;
-	return Shell("cd " ZC_SOURCE_DIR "/tests/peers && NODE_PATH=node_modules node ../agent/node/eio_payload.js decode "
-		+ folder.Path() + "/body" + (jsonp ? " jsonp" : ""));
 }
 
 // A connected page, its poll query, and a second connection for POSTs.

@@ -1,3 +1,4 @@
+#include "AgentTestSupport.h"
 #include "PollingServer.h"
 
 #include <gtest/gtest.h>
