@@ -1,20 +1,24 @@
 #pragma once
 
 // Helpers for the socket framework's tests: a log that records what the
-// framework reports, a TCP socket that records what it receives, and raw
-// loopback and socketpair ends to play the peer.
+// framework reports, sockets that record what they receive and what their
+// connects do, raw loopback and socketpair ends to play the peer, and a loop
+// that turns a handler until something has happened.
 
 #include "base/Exception.h"
 #include "base/StdLog.h"
 #include "platform/winsock.h"
+#include "sockets/ISocketHandler.h"
 #include "sockets/Socket.h"
 #include "sockets/TcpSocket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -37,9 +41,11 @@ public:
 		entries.push_back({socket != nullptr ? socket->GetSocket() : -1, call, code, text, level});
 	}
 
-	long Count(const std::string& text) const
+	// Entries with the text (and the call, unless it is "").
+	long Count(const std::string& text, const std::string& call = "") const
 	{
-		return std::count_if(entries.begin(), entries.end(), [&](const LogEntry& e) { return e.text == text; });
+		return std::count_if(entries.begin(), entries.end(),
+			[&](const LogEntry& e) { return e.text == text && (call.empty() || e.call == call); });
 	}
 
 	// The first entry with the text, or null.
@@ -47,6 +53,14 @@ public:
 	{
 		auto it = std::find_if(entries.begin(), entries.end(), [&](const LogEntry& e) { return e.text == text; });
 		return it != entries.end() ? &*it : nullptr;
+	}
+
+	// "call code LEVEL" of the first entry with the text, "none" without one.
+	std::string Line(const std::string& text) const
+	{
+		static const char* const levels[] = {"INFO", "WARNING", "ERROR", "FATAL"};
+		const LogEntry* e = Find(text);
+		return e == nullptr ? "none" : e->call + " " + std::to_string(e->code) + " " + levels[e->level & 3];
 	}
 
 	std::vector<LogEntry> entries;
@@ -87,6 +101,34 @@ public:
 	int* deleted = &ownDeletes;
 	int* destroyed = &ownDestroys;
 	std::function<void(RecordingSocket&, const std::string&)> onLine;
+};
+
+// An outgoing connection that records its connect events.
+class ClientSocket : public RecordingSocket
+{
+public:
+	explicit ClientSocket(ISocketHandler& handler, int retryLimit = 0, int connectTimeout = 5)
+		: RecordingSocket(handler, false)
+	{
+		m_connectionRetry = retryLimit;
+		m_connectTimeout = connectTimeout;
+	}
+	void OnConnectFailed() override { ++connectFailures; }
+	bool OnConnectRetry() override
+	{
+		++retryQuestions;
+		return retry;
+	}
+	void OnReconnect() override { ++reconnects; }
+	void OnConnectTimeout() override
+	{
+		++connectTimeouts;
+		TcpSocket::OnConnectTimeout();
+	}
+	using TcpSocket::SetReconnectEnabled;
+
+	int connectFailures = 0, retryQuestions = 0, reconnects = 0, connectTimeouts = 0;
+	bool retry = true;
 };
 
 // A connected, owned (unless said otherwise) socket on descriptor fd that
@@ -141,18 +183,93 @@ std::string ThrownMessage(Call call)
 	return "";
 }
 
-// A blocking client connected to 127.0.0.1:port (-1 on failure).
-inline int ConnectLoopback(unsigned short port)
+inline sockaddr_in LoopbackAddress(unsigned short port)
 {
-	const int s = ::socket(AF_INET, SOCK_STREAM, 0);
 	sockaddr_in a{};
 	a.sin_family = AF_INET;
 	a.sin_port = htons(port);
 	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0)
+	return a;
+}
+
+// A descriptor of the type bound (bind) or connected to 127.0.0.1:port, or -1.
+inline int LoopbackDescriptor(int type, unsigned short port, bool bind)
+{
+	const int s = ::socket(AF_INET, type, 0);
+	const sockaddr_in a = LoopbackAddress(port);
+	const auto* to = reinterpret_cast<const sockaddr*>(&a);
+	if ((bind ? ::bind(s, to, sizeof(a)) : ::connect(s, to, sizeof(a))) == 0)
+		return s;
+	::close(s);
+	return -1;
+}
+
+// A blocking client connected to 127.0.0.1:port (-1 on failure).
+inline int ConnectLoopback(unsigned short port)
+{
+	return LoopbackDescriptor(SOCK_STREAM, port, false);
+}
+
+inline unsigned short LocalPort(int s)
+{
+	sockaddr_in a{};
+	socklen_t length = sizeof(a);
+	::getsockname(s, reinterpret_cast<sockaddr*>(&a), &length);
+	return ntohs(a.sin_port);
+}
+
+// A plain listening descriptor on 127.0.0.1 (port 0: any free port).
+struct RawListener
+{
+	explicit RawListener(unsigned short wanted = 0, int backlog = 16)
 	{
-		::close(s);
-		return -1;
+		fd = ::socket(AF_INET, SOCK_STREAM, 0);
+		const int on = 1;
+		::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+		const sockaddr_in a = LoopbackAddress(wanted);
+		if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0 || ::listen(fd, backlog) != 0)
+			Close();
+		else
+			port = LocalPort(fd);
 	}
-	return s;
+	~RawListener() { Close(); }
+	void Close()
+	{
+		if (fd >= 0)
+			::close(fd);
+		fd = -1;
+	}
+	// An accepted connection, or -1 when none is waiting.
+	int TryAccept()
+	{
+		const int flags = ::fcntl(fd, F_GETFL);
+		::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+		const int a = ::accept(fd, nullptr, nullptr);
+		::fcntl(fd, F_SETFL, flags);
+		return a;
+	}
+	int fd;
+	unsigned short port = 0;
+};
+
+// Bytes waiting on a descriptor, read without blocking ("" when none).
+inline std::string ReadAvailable(int fd)
+{
+	char buf[4096];
+	const ssize_t n = ::recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+	return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+// Turns the handler in short steps until done() holds (asked once a turn)
+// or the seconds pass; false when they passed.
+inline bool TurnUntil(ISocketHandler& handler, const std::function<bool()>& done, double seconds = 20)
+{
+	const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+	while (!done())
+	{
+		if (std::chrono::steady_clock::now() >= end)
+			return false;
+		handler.Select(0, 20000);
+	}
+	return true;
 }

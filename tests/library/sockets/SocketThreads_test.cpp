@@ -1,4 +1,4 @@
-#include "ClientTestSupport.h"
+#include "SocketTestSupport.h"
 
 #include "base/MutexLock.h"
 #include "sockets/ListenSocket.h"

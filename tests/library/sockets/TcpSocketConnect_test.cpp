@@ -1,4 +1,4 @@
-#include "ClientTestSupport.h"
+#include "SocketTestSupport.h"
 
 #include "sockets/Ipv4Address.h"
 #include "sockets/SocketHandler.h"

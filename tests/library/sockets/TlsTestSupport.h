@@ -2,8 +2,8 @@
 
 // Helpers for the TLS tests: a TLS server connection and a TLS client
 // connection on the framework, the settings they read and the events they
-// record, a listener served from a thread of its own (for outside peers such
-// as openssl s_client and Python), and a loop runner for in-process pairs.
+// record, an in-process pair on this thread's loop, and a listener served
+// from a thread of its own for outside peers (openssl s_client, Python).
 
 #include "SocketTestSupport.h"
 
@@ -17,12 +17,8 @@
 #include <openssl/ssl.h>
 
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 inline std::string TlsFixture(const std::string& name)
 {
@@ -38,7 +34,6 @@ struct TlsSettings
 	int negotiateTimeout = 30;
 	int serverSendBuffer = 0; // SO_SNDBUF of accepted sockets; 0 leaves it
 	std::string greeting = "hello"; // the client's first line
-	std::function<void(TcpSocket&)> onServerAccept;
 };
 
 // What the connections report; touched only by the thread running the loop.
@@ -99,8 +94,6 @@ public:
 	{
 		++g_events.accepts;
 		g_events.serverContexts.push_back(GetSslContext());
-		if (g_tls.onServerAccept)
-			g_tls.onServerAccept(*this);
 	}
 	void OnSSLAcceptFailed() override { ++g_events.acceptFailed; }
 	void OnSSLConnectFailed() override { ++g_events.serverConnectFailed; }
@@ -115,19 +108,14 @@ public:
 			SetCloseAndDelete(true);
 		}
 		else if (line == "stale")
-		{
-			// What other code on the loop's thread may leave behind.
-			ERR_raise(ERR_LIB_USER, 1);
-		}
+			ERR_raise(ERR_LIB_USER, 1); // what other code on the loop's thread may leave behind
 		else if (line == "bye")
 		{
 			Send("bye\n");
 			SetCloseAndDelete(true);
 		}
 		else
-		{
 			Send("echo:" + line + "\n");
-		}
 	}
 };
 
@@ -169,10 +157,7 @@ inline TlsClientSocket* StartClient(SocketHandler& handler, unsigned short port,
 	const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
 	if (receiveBuffer > 0)
 		::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
-	sockaddr_in a{};
-	a.sin_family = AF_INET;
-	a.sin_port = htons(port);
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	const sockaddr_in a = LoopbackAddress(port);
 	EXPECT_EQ(0, ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)));
 	auto* client = new TlsClientSocket(handler);
 	client->Attach(fd);
@@ -194,18 +179,17 @@ inline std::unique_ptr<ListenSocket<TlsServerSocket>> TlsListener(SocketHandler&
 	return listener;
 }
 
-// Turns the loop on this thread until done() or the time is up.
-inline bool RunUntil(SocketHandler& handler, const std::function<bool()>& done, double seconds = 20)
+// A TLS listener on this thread's loop, and clients of it.
+struct TlsLoop
 {
-	const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-	while (!done())
-	{
-		if (std::chrono::steady_clock::now() > deadline)
-			return false;
-		handler.Select(0, 10000);
-	}
-	return true;
-}
+	TlsClientSocket* Client(int receiveBuffer = 0) { return StartClient(handler, port, receiveBuffer); }
+	bool Until(const std::function<bool()>& done, double seconds = 20) { return TurnUntil(handler, done, seconds); }
+
+	RecordingLog log;
+	SocketHandler handler{&log};
+	std::unique_ptr<ListenSocket<TlsServerSocket>> listener = TlsListener(handler);
+	unsigned short port = listener->GetPort();
+};
 
 // A TLS listener served from a thread of its own while the test thread runs
 // an outside client. Stop() lets the connections finish closing and joins

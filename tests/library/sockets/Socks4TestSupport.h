@@ -1,8 +1,17 @@
 #pragma once
 
-// A real SOCKS server for the tests: Debian's danted, started on a loopback
-// port with a configuration written here: SOCKS v4 connects from and to
-// loopback pass, except to one blocked port.
+// Helpers for the SOCKS4 tests: a loop with a line echo to reach through the
+// proxy and clients that go through it, and a real SOCKS server, Debian's
+// danted, started on a loopback port with a configuration written here:
+// SOCKS v4 connects from and to loopback pass, except to one blocked port.
+
+#include "SocketTestSupport.h"
+
+#include "sockets/Ipv4Address.h"
+#include "sockets/ListenSocket.h"
+#include "sockets/SocketHandler.h"
+
+#include <gtest/gtest.h>
 
 #include <signal.h>
 #include <stdlib.h>
@@ -10,11 +19,70 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
 #include <fstream>
-#include <string>
 #include <thread>
+
+// Line echo: the destination behind the proxy.
+class Echo : public TcpSocket
+{
+public:
+	explicit Echo(ISocketHandler& handler)
+		: TcpSocket(handler)
+	{
+		SetLineMode(true);
+	}
+	void OnLine(const std::string& line) override { Send(line + "\n"); }
+};
+
+// A line client that notes how many log lines stood when it connected.
+class Socks4Client : public ClientSocket
+{
+public:
+	Socks4Client(ISocketHandler& handler, const RecordingLog& log)
+		: ClientSocket(handler)
+		, m_log(log)
+	{
+		SetLineMode(true);
+	}
+	void OnConnect() override
+	{
+		++connects;
+		logLinesAtConnect = m_log.entries.size();
+	}
+	std::size_t logLinesAtConnect = 0;
+
+private:
+	const RecordingLog& m_log;
+};
+
+struct Socks4Loop
+{
+	Socks4Loop()
+	{
+		EXPECT_EQ(0, echo.Bind(0, 20));
+		handler.Add(&echo);
+	}
+	void UseProxy(unsigned short port, const std::string& userid = "")
+	{
+		EXPECT_TRUE(handler.SetSocks4Host("127.0.0.1"));
+		handler.SetSocks4Port(port);
+		handler.SetSocks4Userid(userid);
+	}
+	// Opens the client to the address (by default the echo) and adds it.
+	bool Start(Socks4Client& client, unsigned short port = 0, const char* host = "127.0.0.1")
+	{
+		Ipv4Address to(host, port != 0 ? port : echo.GetPort());
+		if (!client.Open(to))
+			return false;
+		handler.Add(&client);
+		return true;
+	}
+	bool Until(const std::function<bool()>& done, double seconds = 10) { return TurnUntil(handler, done, seconds); }
+
+	RecordingLog log;
+	SocketHandler handler{&log};
+	ListenSocket<Echo> echo{handler};
+};
 
 class DantedProxy
 {
