@@ -103,6 +103,17 @@ public:
 	std::function<void(RecordingSocket&, const std::string&)> onLine;
 };
 
+class LineEcho : public TcpSocket
+{
+public:
+	explicit LineEcho(ISocketHandler& handler)
+		: TcpSocket(handler)
+	{
+		SetLineMode(true);
+	}
+	void OnLine(const std::string& line) override { Send(line + "\n"); }
+};
+
 // An outgoing connection that records its connect events.
 class ClientSocket : public RecordingSocket
 {

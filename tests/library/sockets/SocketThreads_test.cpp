@@ -16,18 +16,13 @@ namespace
 std::atomic<int> g_echoDeleted{0};
 std::map<ISocketHandler*, int> g_acceptedBy; // written on the listener's thread only
 
-// Echoes each line; counts where it was accepted and its deletion.
-class EchoSocket : public TcpSocket
+// Counts where it was accepted and its deletion.
+class EchoSocket : public LineEcho
 {
 public:
-	explicit EchoSocket(ISocketHandler& handler)
-		: TcpSocket(handler)
-	{
-		SetLineMode(true);
-	}
+	using LineEcho::LineEcho;
 	~EchoSocket() override { ++g_echoDeleted; }
 	void OnAccept() override { ++g_acceptedBy[&Handler()]; }
-	void OnLine(const std::string& line) override { Send(line + "\n"); }
 };
 
 // Reads one line from a blocking descriptor ("" at end of file).
@@ -55,16 +50,13 @@ TEST(WorkerThreads, StartOnlyOnceAndOnlyInRange)
 	// Each worker holds its wake-up socket; the first of equals is chosen,
 	// and a worker given two more sockets is passed over.
 	ISocketHandler& first = handler.GetLeastLoadedWorker();
+	SocketPair a, b;
+	int deleted = 0;
 	{
 		MutexLock lock(first.GetMutex());
 		EXPECT_EQ(1u, first.GetSocketCount());
 		EXPECT_TRUE(first.HasParent());
 		EXPECT_EQ(&handler, &first.GetParent());
-	}
-	SocketPair a, b;
-	int deleted = 0;
-	{
-		MutexLock lock(first.GetMutex());
 		first.Add(Attached(first, a.fd[0], &deleted));
 		first.Add(Attached(first, b.fd[0], &deleted));
 	}
@@ -102,9 +94,7 @@ TEST(WorkerThreads, TwoHundredConnectionsSpreadEvenlyAndAllEndWithTheHandler)
 		}
 		done = true;
 	});
-	const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-	while (!done && std::chrono::steady_clock::now() < end)
-		handler->Select(0, 50000);
+	TurnUntil(*handler, [&] { return done.load(); }, 120);
 	peers.join();
 	// Each exchange waits for its worker to admit the socket: without the
 	// wake-up that would be a one-second select each, far beyond the bound.

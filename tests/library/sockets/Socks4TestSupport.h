@@ -22,18 +22,6 @@
 #include <fstream>
 #include <thread>
 
-// Line echo: the destination behind the proxy.
-class Echo : public TcpSocket
-{
-public:
-	explicit Echo(ISocketHandler& handler)
-		: TcpSocket(handler)
-	{
-		SetLineMode(true);
-	}
-	void OnLine(const std::string& line) override { Send(line + "\n"); }
-};
-
 // A line client that notes how many log lines stood when it connected.
 class Socks4Client : public ClientSocket
 {
@@ -81,7 +69,7 @@ struct Socks4Loop
 
 	RecordingLog log;
 	SocketHandler handler{&log};
-	ListenSocket<Echo> echo{handler};
+	ListenSocket<LineEcho> echo{handler}; // the destination behind the proxy
 };
 
 class DantedProxy

@@ -75,9 +75,8 @@ TEST(Socks4, RefusalsAndUnknownAnswersOfTheServer)
 	ASSERT_TRUE(s.Until([&] { return s.log.Count("socks4 server reports connect failed") == 1; }));
 	::send(servers[1], "\x00\x5f\0\0\0\0\0\0", 8, 0);
 	ASSERT_TRUE(s.Until([&] { return s.log.Count("socks4 server unrecognized response") == 1; }));
-	EXPECT_EQ(92, s.log.Find("socks4 server reports connect failed")->code);
-	EXPECT_EQ(95, s.log.Find("socks4 server unrecognized response")->code);
-	EXPECT_EQ(LOG_LEVEL_FATAL, s.log.Find("socks4 server unrecognized response")->level);
+	EXPECT_EQ("OnSocks4Read 92 FATAL", s.log.Line("socks4 server reports connect failed"));
+	EXPECT_EQ("OnSocks4Read 95 FATAL", s.log.Line("socks4 server unrecognized response"));
 	// Refused: the owner hears of it; an unknown answer only closes.
 	EXPECT_EQ(1, refused.connectFailures + unknown.connectFailures);
 	EXPECT_TRUE(refused.CloseAndDelete() && unknown.CloseAndDelete());
@@ -149,8 +148,7 @@ TEST(Socks4, ThroughDanted)
 			continue;
 		}
 		ASSERT_TRUE(s.Until([&] { return client.connectFailures == 1; }));
-		ASSERT_NE(nullptr, s.log.Find("socks4 user id too long"));
-		EXPECT_EQ(992, s.log.Find("socks4 user id too long")->code);
+		EXPECT_EQ("OnSocks4Connect 992 FATAL", s.log.Line("socks4 user id too long"));
 		EXPECT_EQ(0u, client.GetBytesSent());
 		EXPECT_EQ(0, client.connects);
 		s.handler.Select(0, 0);

@@ -1,6 +1,5 @@
 #include "TlsTestSupport.h"
 
-#include "support/Shell.h"
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -45,20 +44,19 @@ print("received", len(data), state, version, end)
 
 // What the Python client says after asking for 1 MiB and waiting `pause`
 // seconds before it reads.
-std::string PythonReadsBigReply(unsigned short port, const std::string& version, const std::string& pause)
+std::string PythonReadsBigReply(TlsLoop& loop, const std::string& version, const std::string& pause)
 {
 	TempFolder folder;
 	const std::string client = folder.Path() + "/client.py";
 	std::ofstream(client) << kPythonClient;
-	return Shell("timeout 60 python3 " + client + " " + std::to_string(port) + " " + std::to_string(1 << 20) + " " +
-		version + " " + TlsFixture("local.pem") + " " + pause);
+	return loop.Peer("timeout 60 python3 " + client + " " + std::to_string(loop.port) + " " +
+		std::to_string(1 << 20) + " " + version + " " + TlsFixture("local.pem") + " " + pause);
 }
 
-std::string SClient(unsigned short port, const std::string& version, const std::string& input,
-	const std::string& extra = "")
+std::string SClient(TlsLoop& loop, const std::string& version, const std::string& input, const std::string& extra = "")
 {
-	return Shell("printf '" + input + "' | timeout 30 openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
-		" -" + version + " -ign_eof -servername localhost " + extra);
+	return loop.Peer("printf '" + input + "' | timeout 30 openssl s_client -connect 127.0.0.1:" +
+		std::to_string(loop.port) + " -" + version + " -ign_eof -servername localhost " + extra);
 }
 
 const std::string kEstablished = "Connection established";
@@ -69,11 +67,10 @@ const std::string kAccept = "SSLNegotiate/SSL_accept", kConnect = "SSLNegotiate/
 TEST(TcpSocketTls, OpensslClientExchangesLinesOverTls12And13)
 {
 	ResetTls();
-	BackgroundServer server;
+	TlsLoop server;
 	const std::string anchor = " -CAfile " + TlsFixture("local.pem") + " -verify_return_error";
-	const std::string v13 = SClient(server.port, "tls1_3", "hello\\nbye\\n", anchor);
-	const std::string v12 = SClient(server.port, "tls1_2", "again\\nbye\\n", anchor);
-	server.Stop();
+	const std::string v13 = SClient(server, "tls1_3", "hello\\nbye\\n", anchor);
+	const std::string v12 = SClient(server, "tls1_2", "again\\nbye\\n", anchor);
 
 	EXPECT_NE(npos, v13.find("echo:hello\nbye\n")) << v13;
 	EXPECT_NE(npos, v13.find("New, TLSv1.3")) << v13;
@@ -121,10 +118,9 @@ TEST(TcpSocketTls, CertificateFilesPassAVerifyingOpensslClient)
 			// The key is encrypted: another pass phrase does not open it.
 			EXPECT_NE("", Shell("openssl pkey -in " + g_tls.file + " -passin pass:00000 -noout"));
 		}
-		BackgroundServer server;
-		const std::string out = SClient(server.port, "tls1_3", "bye\\n",
+		TlsLoop server;
+		const std::string out = SClient(server, "tls1_3", "bye\\n",
 			"-showcerts -CAfile " + anchor + " -verify_return_error -verify_hostname localhost -verify_ip 127.0.0.1");
-		server.Stop();
 		EXPECT_NE(npos, out.find("Verify return code: 0 (ok)")) << out;
 		std::size_t certificates = 0;
 		for (std::size_t at = 0; (at = out.find("-----BEGIN CERTIFICATE-----", at)) != npos; ++at)
@@ -147,11 +143,10 @@ TEST(TcpSocketTls, LargeReplyThenGracefulCloseReachesPythonWholeOrVisiblyCut)
 {
 	ResetTls();
 	g_tls.serverSendBuffer = 8192;
-	BackgroundServer server;
-	EXPECT_EQ("received 1048576 intact TLSv1.3 close_notify\n", PythonReadsBigReply(server.port, "TLSv1_3", "0"));
-	EXPECT_EQ("received 1048576 intact TLSv1.2 close_notify\n", PythonReadsBigReply(server.port, "TLSv1_2", "0.5"));
-	const std::string cut = PythonReadsBigReply(server.port, "TLSv1_3", "7");
-	server.Stop();
+	TlsLoop server;
+	EXPECT_EQ("received 1048576 intact TLSv1.3 close_notify\n", PythonReadsBigReply(server, "TLSv1_3", "0"));
+	EXPECT_EQ("received 1048576 intact TLSv1.2 close_notify\n", PythonReadsBigReply(server, "TLSv1_2", "0.5"));
+	const std::string cut = PythonReadsBigReply(server, "TLSv1_3", "7");
 	EXPECT_NE(npos, cut.find(" cut short TLSv1.3 ragged end\n")) << cut;
 	EXPECT_EQ(1, server.log.Count("Closing socket while data still left to send"));
 	EXPECT_EQ(3, g_events.serversDestroyed);
@@ -427,9 +422,8 @@ while not reply.endswith(b"\n"):
         pump()
 print(reply.decode().strip())
 )";
-	BackgroundServer server;
-	const std::string out = Shell("timeout 30 python3 " + script + " " + std::to_string(server.port));
-	server.Stop();
+	TlsLoop server;
+	const std::string out = server.Peer("timeout 30 python3 " + script + " " + std::to_string(server.port));
 	EXPECT_EQ("echo:split\n", out);
 	EXPECT_EQ((Lines{"stale", "split"}), g_events.serverLines);
 }

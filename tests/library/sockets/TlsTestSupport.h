@@ -2,23 +2,23 @@
 
 // Helpers for the TLS tests: a TLS server connection and a TLS client
 // connection on the framework, the settings they read and the events they
-// record, an in-process pair on this thread's loop, and a listener served
-// from a thread of its own for outside peers (openssl s_client, Python).
+// record, and a loop on this thread for in-process pairs and outside peers
+// (openssl s_client, Python).
 
 #include "SocketTestSupport.h"
 
 #include "sockets/Ipv4Address.h"
 #include "sockets/ListenSocket.h"
 #include "sockets/SocketHandler.h"
+#include "support/Shell.h"
 
 #include <gtest/gtest.h>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
-#include <atomic>
+#include <future>
 #include <memory>
-#include <thread>
 
 inline std::string TlsFixture(const std::string& name)
 {
@@ -179,65 +179,23 @@ inline std::unique_ptr<ListenSocket<TlsServerSocket>> TlsListener(SocketHandler&
 	return listener;
 }
 
-// A TLS listener on this thread's loop, and clients of it.
+// A TLS listener on this thread's loop, clients of it, and outside peers.
 struct TlsLoop
 {
 	TlsClientSocket* Client(int receiveBuffer = 0) { return StartClient(handler, port, receiveBuffer); }
 	bool Until(const std::function<bool()>& done, double seconds = 20) { return TurnUntil(handler, done, seconds); }
+	// What an outside peer's command printed; the loop turns while it runs
+	// and then until the server's connections have finished closing.
+	std::string Peer(const std::string& command)
+	{
+		auto out = std::async(std::launch::async, Shell, command);
+		Until([&] { return out.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 120);
+		Until([&] { return handler.GetSocketCount() <= 1; }, 10);
+		return out.get();
+	}
 
 	RecordingLog log;
 	SocketHandler handler{&log};
 	std::unique_ptr<ListenSocket<TlsServerSocket>> listener = TlsListener(handler);
 	unsigned short port = listener->GetPort();
-};
-
-// A TLS listener served from a thread of its own while the test thread runs
-// an outside client. Stop() lets the connections finish closing and joins
-// the thread; only then may the test read the log and the events.
-class BackgroundServer
-{
-public:
-	BackgroundServer()
-		: m_listener(TlsListener(handler))
-		, port(m_listener->GetPort())
-		, m_thread([this] {
-			// Asked to stop, the loop still turns until the connections have
-			// closed, for a graceful close takes several turns: a client can
-			// be gone before the server's last one.
-			std::chrono::steady_clock::time_point giveUp{};
-			for (;;)
-			{
-				handler.Select(0, 20000);
-				if (!m_stop)
-					continue;
-				const auto now = std::chrono::steady_clock::now();
-				if (giveUp == std::chrono::steady_clock::time_point{})
-					giveUp = now + std::chrono::seconds(10);
-				if (handler.GetSocketCount() <= 1 || now > giveUp)
-					break;
-			}
-		})
-	{
-	}
-	~BackgroundServer() { Stop(); }
-
-	void Stop()
-	{
-		m_stop = true;
-		if (m_thread.joinable())
-			m_thread.join();
-	}
-
-	RecordingLog log;
-	SocketHandler handler{&log};
-
-private:
-	std::unique_ptr<ListenSocket<TlsServerSocket>> m_listener;
-
-public:
-	const unsigned short port;
-
-private:
-	std::atomic<bool> m_stop{false};
-	std::thread m_thread;
 };

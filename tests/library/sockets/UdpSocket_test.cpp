@@ -139,9 +139,7 @@ TEST(UdpSocket, BindTriesTheRangeAndReportsTheLastPort)
 		ThrownMessage([&] { refused.Bind("127.0.0.1", again, 2); }));
 	EXPECT_TRUE(refused.CloseAndDelete());
 	ASSERT_EQ(1u, log.entries.size());
-	EXPECT_EQ("bind", log.entries[0].call);
-	EXPECT_EQ(WSAEADDRINUSE, log.entries[0].code);
-	EXPECT_EQ(LOG_LEVEL_FATAL, log.entries[0].level);
+	EXPECT_EQ("bind " + std::to_string(WSAEADDRINUSE) + " FATAL", log.Line("Address already in use."));
 
 	// A host that does not resolve: no descriptor, no log, close requested.
 	UdpSocket unresolved(handler);
@@ -153,9 +151,10 @@ TEST(UdpSocket, BindTriesTheRangeAndReportsTheLastPort)
 	::close(taken[1]);
 }
 
-TEST(WakeupSocket, WakesABlockedSelectAtOnce)
+TEST(WakeupSocket, WakesABlockedSelectAtOnceAndOnlyWhileItLives)
 {
-	SocketHandler handler;
+	RecordingLog log;
+	SocketHandler handler(&log);
 	handler.Wakeup(); // none yet: nothing happens
 	handler.CreateWakeupSocket();
 	handler.CreateWakeupSocket();
@@ -179,21 +178,13 @@ TEST(WakeupSocket, WakesABlockedSelectAtOnce)
 		EXPECT_EQ(0, handler.Select(0, 0));
 	}
 	EXPECT_EQ(1u, handler.GetSocketCount());
-}
 
-TEST(WakeupSocket, AWakeupAfterTheSocketIsGoneReachesNothing)
-{
-	RecordingLog log;
-	SocketHandler handler(&log);
-	handler.CreateWakeupSocket();
-	handler.Select(0, 0);
-	ASSERT_EQ(1u, handler.GetSocketMap().size());
+	// Once it is gone, a wake-up reaches nothing; a new one can be made.
 	handler.GetSocketMap().begin()->second->SetCloseAndDelete(true);
 	handler.Select(0, 0);
 	EXPECT_EQ(0u, handler.GetSocketCount());
 	handler.Wakeup();
 	EXPECT_TRUE(log.entries.empty());
-	// A new one can be made.
 	handler.CreateWakeupSocket();
 	EXPECT_EQ(1u, handler.GetSocketCount());
 }
