@@ -263,6 +263,12 @@ struct RawListener
 	unsigned short port = 0;
 };
 
+// A loopback port on which nobody listens.
+inline unsigned short ClosedPort()
+{
+	return RawListener().port;
+}
+
 // Bytes waiting on a descriptor, read without blocking ("" when none).
 inline std::string ReadAvailable(int fd)
 {

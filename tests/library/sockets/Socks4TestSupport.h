@@ -83,7 +83,7 @@ public:
 		m_dir = dir;
 		// danted drops to an unprivileged user that must write its files here.
 		::chmod(dir, 0777);
-		port = FreePort();
+		port = ClosedPort();
 		const std::string config = m_dir + "/danted.conf";
 		std::ofstream out(config);
 		out << "logoutput: " << m_dir << "/danted.log\n"
@@ -142,12 +142,6 @@ public:
 	{
 		std::ifstream in(m_dir + "/danted.log");
 		return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-	}
-
-	static unsigned short FreePort()
-	{
-		RawListener probe;
-		return probe.port;
 	}
 
 	unsigned short port = 0;

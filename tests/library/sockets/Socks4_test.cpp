@@ -92,7 +92,7 @@ TEST(Socks4, AnUnreachableServerIsPassedByOnlyWithTryDirect)
 	const std::string warning = "connection to socks4 server failed, trying direct connection";
 	// Refused later (loopback port without listener), then at once
 	// (an address the system will not connect to).
-	s.UseProxy(DantedProxy::FreePort());
+	s.UseProxy(ClosedPort());
 	Socks4Client givesUp(s.handler, s.log);
 	ASSERT_TRUE(s.Start(givesUp));
 	ASSERT_TRUE(s.Until([&] { return givesUp.connectFailures == 1; }));
@@ -109,7 +109,7 @@ TEST(Socks4, AnUnreachableServerIsPassedByOnlyWithTryDirect)
 	Socks4Client directAtOnce(s.handler, s.log);
 	ASSERT_TRUE(s.Start(directAtOnce));
 	EXPECT_FALSE(directAtOnce.IsSocks4());
-	s.UseProxy(DantedProxy::FreePort());
+	s.UseProxy(ClosedPort());
 	Socks4Client directLater(s.handler, s.log); // takes the proxy when made
 	ASSERT_TRUE(s.Start(directLater));
 	EXPECT_TRUE(directLater.IsSocks4());

@@ -8,18 +8,6 @@
 #include <memory>
 #include <thread>
 
-namespace
-{
-
-// A loopback port on which nobody listens.
-unsigned short ClosedPort()
-{
-	RawListener gone;
-	return gone.port;
-}
-
-} // namespace
-
 TEST(TcpSocketConnect, ConnectsFlushesWhatWasSentEarlyAndTalks)
 {
 	RecordingLog log;
