@@ -227,7 +227,6 @@ TEST_F(EventDispatcherTest, ExportAnswersEachReasonInTurn)
 
 TEST_F(EventDispatcherTest, ImportWritesTheLayoutAndAnswersEachReasonInTurn)
 {
-	const std::string pfx = ReadFile(kKeys + "aes.p12");
 	const std::string base64 = Shell("openssl base64 -in " + kKeys + "aes.p12");
 	ASSERT_NE(std::string::npos, base64.find('\n'));
 	auto send = [&](const std::string& data) { return Send("[\"" + std::string(kImport) + "\"," + data + "]"); };

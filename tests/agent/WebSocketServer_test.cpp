@@ -94,24 +94,15 @@ TEST(PollingTransport, EventsRepliesPingsAndClose)
 	EXPECT_EQ("1:3", page.Read().body);
 	EXPECT_LE(ElapsedMs(start), 500);
 
-	page.Get(query);
-	ASSERT_TRUE(page.Silent(100));
-	const int before = EchoSocket::messages;
-	poster.Post(query, "14:42[\"ev\",\"\xC3\xAD\xC2\x95\xC2\x9C\"]");
-	EXPECT_EQ("ok", poster.Read().body);
-	EXPECT_EQ("1:3", page.Read().body);
-	page.Get(query);
-	EXPECT_EQ("14:42[\"ev\",\"\xC3\xAD\xC2\x95\xC2\x9C\"]", page.Read().body);
-	EXPECT_EQ(before + 1, EchoSocket::messages);
-
 	// Bodies that do not decode get no answer; in a batch, a record the body
 	// cannot hold ends it, the records before it still count.
+	const int before = EchoSocket::messages;
 	poster.Post(query, "1:5");
 	EXPECT_TRUE(poster.Silent(200));
 	PageConnection poster2(server.Port());
 	poster2.Post(query, "1:29:42[\"x\"]");
 	EXPECT_EQ("ok", poster2.Read().body);
-	EXPECT_EQ(before + 1, EchoSocket::messages);
+	EXPECT_EQ(before, EchoSocket::messages);
 
 	// Close: the held GET gets "6" and its connection ends; a new page may open.
 	page.Get(query);
