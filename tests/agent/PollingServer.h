@@ -5,8 +5,6 @@
 // through the message store; and a raw HTTP client to play the page.
 // The polling benchmark uses it too: no test framework here.
 
-#include "library/sockets/SocketTestSupport.h"
-
 #include "agent/AgentState.h"
 #include "agent/MessageStore.h"
 #include "agent/WebSocketServer.h"
@@ -15,7 +13,11 @@
 #include "sockets/ListenSocket.h"
 #include "sockets/SocketHandler.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -169,7 +171,15 @@ struct HttpResponse
 class PageConnection
 {
 public:
-	explicit PageConnection(int port) : m_fd(ConnectLoopback(static_cast<unsigned short>(port))) {}
+	explicit PageConnection(int port) : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
+	{
+		sockaddr_in address{};
+		address.sin_family = AF_INET;
+		address.sin_port = htons(static_cast<std::uint16_t>(port));
+		address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		if (::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+			Close();
+	}
 	~PageConnection() { Close(); }
 	PageConnection(const PageConnection&) = delete;
 	PageConnection& operator=(const PageConnection&) = delete;
