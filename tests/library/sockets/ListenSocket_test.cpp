@@ -41,17 +41,6 @@ private:
 	bool m_initialised = false;
 };
 
-template <class X>
-std::unique_ptr<ListenSocket<X>> LoopbackListener(SocketHandler& handler)
-{
-	auto listener = std::make_unique<ListenSocket<X>>(handler);
-	Ipv4Address loopback("127.0.0.1", 0);
-	EXPECT_EQ(0, listener->Bind(loopback, 20));
-	EXPECT_NE(0, listener->GetPort());
-	handler.Add(listener.get());
-	return listener;
-}
-
 } // namespace
 
 TEST(ListenSocket, AcceptsTenPerEventAndSetsUpEachSocket)

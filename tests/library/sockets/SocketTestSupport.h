@@ -9,8 +9,12 @@
 #include "base/StdLog.h"
 #include "platform/winsock.h"
 #include "sockets/ISocketHandler.h"
+#include "sockets/Ipv4Address.h"
+#include "sockets/ListenSocket.h"
 #include "sockets/Socket.h"
 #include "sockets/TcpSocket.h"
+
+#include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -20,6 +24,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -262,6 +267,18 @@ struct RawListener
 	int fd;
 	unsigned short port = 0;
 };
+
+// A listener on 127.0.0.1 (any free port), added to the handler.
+template <class X>
+std::unique_ptr<ListenSocket<X>> LoopbackListener(ISocketHandler& handler)
+{
+	auto listener = std::make_unique<ListenSocket<X>>(handler);
+	Ipv4Address loopback("127.0.0.1", 0);
+	EXPECT_EQ(0, listener->Bind(loopback, 20));
+	EXPECT_NE(0, listener->GetPort());
+	handler.Add(listener.get());
+	return listener;
+}
 
 // A loopback port on which nobody listens.
 inline unsigned short ClosedPort()

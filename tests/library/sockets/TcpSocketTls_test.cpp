@@ -64,46 +64,25 @@ const std::string kAccept = "SSLNegotiate/SSL_accept", kConnect = "SSLNegotiate/
 
 } // namespace
 
+// openssl s_client over TLS 1.3 and 1.2, verifying the test certificate, the
+// test chain, and the agent's file as the set-up script writes it (mkcert's
+// authority when mkcert is installed, else self-signed): RSA 2048, SHA-256,
+// both names, the key under the agent's pass phrase, the chain sent after the
+// certificate, one context for the connections of a name.
 TEST(TcpSocketTls, OpensslClientExchangesLinesOverTls12And13)
 {
-	ResetTls();
-	TlsLoop server;
-	const std::string anchor = " -CAfile " + TlsFixture("local.pem") + " -verify_return_error";
-	const std::string v13 = SClient(server, "tls1_3", "hello\\nbye\\n", anchor);
-	const std::string v12 = SClient(server, "tls1_2", "again\\nbye\\n", anchor);
-
-	EXPECT_NE(npos, v13.find("echo:hello\nbye\n")) << v13;
-	EXPECT_NE(npos, v13.find("New, TLSv1.3")) << v13;
-	EXPECT_NE(npos, v13.find("Verify return code: 0 (ok)")) << v13;
-	EXPECT_NE(npos, v12.find("echo:again\nbye\n")) << v12;
-	EXPECT_NE(npos, v12.find("New, TLSv1.2")) << v12;
-	EXPECT_EQ(2, server.log.Count(kEstablished, kAccept));
-	EXPECT_EQ(kAccept + " 0 INFO", server.log.Line(kEstablished));
-	EXPECT_EQ(2, g_events.accepts);
-	// Both connections were served by the one context of that name.
-	ASSERT_EQ(2u, g_events.serverContexts.size());
-	EXPECT_EQ(g_events.serverContexts[0], g_events.serverContexts[1]);
-	EXPECT_EQ(2, g_events.serversDestroyed);
-}
-
-// The test chain, and the agent's file as the set-up script writes it (with
-// mkcert's authority when mkcert is installed, self-signed without it): RSA
-// 2048, SHA-256, both names, the key under the agent's pass phrase, sent with
-// the chain after the certificate and accepted by a verifying client.
-TEST(TcpSocketTls, CertificateFilesPassAVerifyingOpensslClient)
-{
 	const bool haveMkcert = Shell("command -v mkcert") != "";
-	for (const std::string kind : {"chain", "self-signed", "mkcert"})
+	for (const std::string kind : {"tests", "chain", "self-signed", "mkcert"})
 	{
 		if (kind == "mkcert" && !haveMkcert)
 			continue;
 		SCOPED_TRACE(kind);
 		ResetTls();
 		g_tls.context = kind;
-		g_tls.file = TlsFixture("chain.pem");
-		std::string anchor = TlsFixture("ca.pem");
+		g_tls.file = TlsFixture(kind == "chain" ? "chain.pem" : "local.pem");
+		std::string anchor = kind == "chain" ? TlsFixture("ca.pem") : g_tls.file;
 		TempFolder folder;
-		if (kind != "chain")
+		if (kind == "self-signed" || kind == "mkcert")
 		{
 			const std::string env = "CAROOT=" + folder.Path() + "/ca MKCERT=" + (kind == "mkcert" ? "mkcert" : "/none");
 			const std::string out =
@@ -119,17 +98,26 @@ TEST(TcpSocketTls, CertificateFilesPassAVerifyingOpensslClient)
 			EXPECT_NE("", Shell("openssl pkey -in " + g_tls.file + " -passin pass:00000 -noout"));
 		}
 		TlsLoop server;
-		const std::string out = SClient(server, "tls1_3", "bye\\n",
-			"-showcerts -CAfile " + anchor + " -verify_return_error -verify_hostname localhost -verify_ip 127.0.0.1");
-		EXPECT_NE(npos, out.find("Verify return code: 0 (ok)")) << out;
-		std::size_t certificates = 0;
-		for (std::size_t at = 0; (at = out.find("-----BEGIN CERTIFICATE-----", at)) != npos; ++at)
-			++certificates;
-		EXPECT_EQ(kind == "chain" ? 2u : 1u, certificates) << out;
-		EXPECT_EQ(1, g_events.accepts);
-		// Loaded under the agent's pass phrase: nothing logged but the handshake.
-		EXPECT_EQ(1u, server.log.entries.size());
-		EXPECT_EQ(1, server.log.Count(kEstablished, kAccept));
+		for (const std::string version : {"1.3", "1.2"})
+		{
+			const std::string out = SClient(server, "tls1_" + version.substr(2), "hello " + version + "\\nbye\\n",
+				"-showcerts -CAfile " + anchor + " -verify_return_error -verify_hostname localhost -verify_ip 127.0.0.1");
+			EXPECT_NE(npos, out.find("echo:hello " + version + "\nbye\n")) << out;
+			EXPECT_NE(npos, out.find("New, TLSv" + version)) << out;
+			EXPECT_NE(npos, out.find("Verify return code: 0 (ok)")) << out;
+			std::size_t certificates = 0;
+			for (std::size_t at = 0; (at = out.find("-----BEGIN CERTIFICATE-----", at)) != npos; ++at)
+				++certificates;
+			EXPECT_EQ(kind == "chain" ? 2u : 1u, certificates) << out;
+		}
+		// Loaded under the pass phrase: nothing logged but the handshakes.
+		EXPECT_EQ(2u, server.log.entries.size());
+		EXPECT_EQ(2, server.log.Count(kEstablished, kAccept));
+		EXPECT_EQ(kAccept + " 0 INFO", server.log.Line(kEstablished));
+		EXPECT_EQ(2, g_events.accepts);
+		ASSERT_EQ(2u, g_events.serverContexts.size());
+		EXPECT_EQ(g_events.serverContexts[0], g_events.serverContexts[1]);
+		EXPECT_EQ(2, g_events.serversDestroyed);
 	}
 }
 

@@ -7,12 +7,8 @@
 
 #include "SocketTestSupport.h"
 
-#include "sockets/Ipv4Address.h"
-#include "sockets/ListenSocket.h"
 #include "sockets/SocketHandler.h"
 #include "support/Shell.h"
-
-#include <gtest/gtest.h>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -170,15 +166,6 @@ inline TlsClientSocket* StartClient(SocketHandler& handler, unsigned short port,
 	return client;
 }
 
-inline std::unique_ptr<ListenSocket<TlsServerSocket>> TlsListener(SocketHandler& handler)
-{
-	auto listener = std::make_unique<ListenSocket<TlsServerSocket>>(handler);
-	Ipv4Address loopback("127.0.0.1", 0);
-	EXPECT_EQ(0, listener->Bind(loopback, 20));
-	handler.Add(listener.get());
-	return listener;
-}
-
 // A TLS listener on this thread's loop, clients of it, and outside peers.
 struct TlsLoop
 {
@@ -196,6 +183,6 @@ struct TlsLoop
 
 	RecordingLog log;
 	SocketHandler handler{&log};
-	std::unique_ptr<ListenSocket<TlsServerSocket>> listener = TlsListener(handler);
+	std::unique_ptr<ListenSocket<TlsServerSocket>> listener = LoopbackListener<TlsServerSocket>(handler);
 	unsigned short port = listener->GetPort();
 };

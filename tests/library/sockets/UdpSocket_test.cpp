@@ -107,21 +107,14 @@ TEST(UdpSocket, BindTriesTheRangeAndReportsTheLastPort)
 	unsigned short first = 0;
 	for (int attempt = 0; attempt < 50 && first == 0; ++attempt)
 	{
-		const int probe = BoundUdp(0);
-		const unsigned short p = LocalPort(probe);
-		::close(probe);
-		if (p > 65000)
-			continue;
-		taken[0] = BoundUdp(p);
-		taken[1] = BoundUdp(static_cast<unsigned short>(p + 1));
-		const int third = BoundUdp(static_cast<unsigned short>(p + 2));
-		if (taken[0] >= 0 && taken[1] >= 0 && third >= 0)
-			first = p;
-		for (int s : {taken[0], taken[1]})
-			if (first == 0 && s >= 0)
+		taken[0] = BoundUdp(0);
+		const unsigned short p = LocalPort(taken[0]);
+		taken[1] = p < 65000 ? BoundUdp(static_cast<unsigned short>(p + 1)) : -1;
+		const int third = taken[1] >= 0 ? BoundUdp(static_cast<unsigned short>(p + 2)) : -1;
+		first = third >= 0 ? p : 0;
+		for (int s : {third, first == 0 ? taken[0] : -1, first == 0 ? taken[1] : -1})
+			if (s >= 0)
 				::close(s);
-		if (third >= 0)
-			::close(third);
 	}
 	ASSERT_NE(0, first);
 
