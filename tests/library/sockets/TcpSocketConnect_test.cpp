@@ -8,31 +8,6 @@
 #include <memory>
 #include <thread>
 
-TEST(TcpSocketConnect, ConnectsFlushesWhatWasSentEarlyAndTalks)
-{
-	RecordingLog log;
-	SocketHandler handler(&log);
-	RawListener server;
-	ClientSocket client(handler);
-	ASSERT_TRUE(client.Open("127.0.0.1", server.port));
-	EXPECT_TRUE(client.Connecting() || client.IsCallOnConnect());
-	client.Send("early ");
-	EXPECT_EQ(1, log.Count("Attempt to write to a non-connected socket, will be sent on connect"));
-	handler.Add(&client);
-	ASSERT_TRUE(TurnUntil(handler, [&] { return client.connects == 1; }, 10));
-	EXPECT_TRUE(client.IsConnected());
-	EXPECT_TRUE(client.IsClient());
-	const int peer = server.TryAccept();
-	ASSERT_GE(peer, 0);
-	client.Send("late");
-	std::string got;
-	ASSERT_TRUE(TurnUntil(handler, [&] { return (got += ReadAvailable(peer)) == "early late"; }, 10));
-	::send(peer, "back", 4, 0);
-	ASSERT_TRUE(TurnUntil(handler, [&] { return client.raw == "back"; }, 10));
-	EXPECT_EQ(0, client.connectFailures);
-	::close(peer);
-}
-
 TEST(TcpSocketConnect, RefusedAndImpossibleConnectsAreGivenUp)
 {
 	RecordingLog log;
@@ -162,7 +137,9 @@ TEST(TcpSocketConnect, ReconnectsWhenTheServerComesBack)
 	::close(peer);
 }
 
-TEST(TcpSocketConnect, APooledConnectionIsReusedNotOpenedAgain)
+// A connect flushes what was sent before it finished; the connection, parked
+// in the pool on close, is reused for the same address, not opened again.
+TEST(TcpSocketConnect, ConnectsTalksAndIsReusedFromThePool)
 {
 	RecordingLog log;
 	SocketHandler handler(&log);
@@ -175,10 +152,21 @@ TEST(TcpSocketConnect, APooledConnectionIsReusedNotOpenedAgain)
 	first->deleted = &firstDeleted;
 	first->SetOwnedByHandler(true);
 	ASSERT_TRUE(first->Open(to));
+	EXPECT_TRUE(first->Connecting() || first->IsCallOnConnect());
+	first->Send("early ");
+	EXPECT_EQ(1, log.Count("Attempt to write to a non-connected socket, will be sent on connect"));
 	handler.Add(first);
 	ASSERT_TRUE(TurnUntil(handler, [&] { return first->connects == 1; }, 10));
+	EXPECT_TRUE(first->IsConnected());
+	EXPECT_TRUE(first->IsClient());
 	const int peer = server.TryAccept();
 	ASSERT_GE(peer, 0);
+	first->Send("late");
+	std::string got;
+	ASSERT_TRUE(TurnUntil(handler, [&] { return (got += ReadAvailable(peer)) == "early late"; }, 10));
+	::send(peer, "back", 4, 0);
+	ASSERT_TRUE(TurnUntil(handler, [&] { return first->raw == "back"; }, 10));
+	EXPECT_EQ(0, first->connectFailures);
 	first->SetRetainForPool();
 	first->SetCloseAndDelete(true);
 	ASSERT_TRUE(TurnUntil(handler, [&] { return firstDeleted == 1; }, 10));
@@ -200,7 +188,7 @@ TEST(TcpSocketConnect, APooledConnectionIsReusedNotOpenedAgain)
 	ASSERT_TRUE(TurnUntil(handler, [&] { return second.connects == 1; }, 10));
 	EXPECT_LT(server.TryAccept(), 0);
 	second.Send("reused");
-	std::string got;
+	got.clear();
 	ASSERT_TRUE(TurnUntil(handler, [&] { return (got += ReadAvailable(peer)) == "reused"; }, 10));
 
 	// Parked again; data from the peer on a parked connection ends it.
