@@ -482,7 +482,7 @@ std::string WebSocketServer::EncodeMessages(std::string type, std::list<std::str
 
 void WebSocketServer::SendResponse(const char* contentType, const std::string& body, bool headFirst)
 {
-	SetResponseHeader("Content-Type", contentType);
+	SetResponseHeader("Content-Type", std::string(contentType));
 	SetResponseHeader("Content-Length", std::to_string(body.size()));
 	SetResponseHeader("X-XSS-Protection", "0");
 	SetResponseHeader("Access-Control-Allow-Origin", "*");

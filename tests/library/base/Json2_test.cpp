@@ -116,7 +116,7 @@ TEST(Json2, AccessorsConvertOnlyNullAndThrowOnOtherTypes)
 	EXPECT_EQ("trying to add array data in non-array", Thrown([&] { text.Add(Json2(1)); }));
 	EXPECT_EQ("\"abc\"", text.ToString(true));
 	EXPECT_EQ("", Json2(5).GetString());
-	EXPECT_EQ("Must be type: Array or type: Object", Thrown([] { Json2(Json2::String); }));
+	EXPECT_EQ("Must be type: Array or type: Object", Thrown([] { static_cast<void>(Json2(Json2::String)); }));
 	EXPECT_EQ("Must be type: Object", Thrown([&] { text["a"]; }));
 	EXPECT_EQ("Json instance not of type: Array", Thrown([&] { value.GetArray(); }));
 	EXPECT_EQ("{\"x\":null}", value.ToString(true));
