@@ -753,8 +753,9 @@ void SocketHandler::ProcessCloseRequests()
 			return;
 		}
 		// A connection kept for the pool is parked once its output is out,
-		// without shutting down its sending side.
-		const bool parks = p->RetainForPool() && !p->ConnectionLost();
+		// without shutting down its sending side; one whose peer has ended
+		// its input is of no more use and is closed.
+		const bool parks = p->RetainForPool() && !p->ConnectionLost() && !(tcp != nullptr && tcp->InputEnded());
 		if (tcp != nullptr && p->IsConnected() && tcp->FlushBeforeClose() &&
 			p->TimeSinceClose() < kGracefulCloseSeconds && (!parks || tcp->GetOutputLength() != 0))
 		{

@@ -74,6 +74,8 @@ public:
 	virtual void OnOutputBelowLimit();
 
 	void SetBypassInputBuffer(bool on) { m_bypassInputBuffer = on; }
+	// The peer has sent its last byte (end of file or close_notify).
+	bool InputEnded() const { return m_inputEnded; }
 	// Bytes not yet sent.
 	std::uint64_t GetOutputLength() const { return m_outputLength; }
 	// A send that would queue more than the limit closes the connection at
