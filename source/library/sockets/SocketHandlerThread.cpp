@@ -4,15 +4,17 @@
 #include "base/Mutex.h"
 #include "sockets/ISocketHandler.h"
 
-void TryCreateWakeupSocket(ISocketHandler& handler)
+bool TryCreateWakeupSocket(ISocketHandler& handler)
 {
 	// Without it the handler still admits new sockets, within its turn.
 	try
 	{
 		handler.CreateWakeupSocket();
+		return true;
 	}
 	catch (const Exception&)
 	{
+		return false;
 	}
 }
 

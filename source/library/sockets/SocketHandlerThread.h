@@ -11,9 +11,9 @@
 
 class ISocketHandler;
 
-// Makes the handler's wake-up socket; a thread's loop runs on without one
-// when it cannot be made.
-void TryCreateWakeupSocket(ISocketHandler& handler);
+// Makes the handler's wake-up socket; false when it cannot be made (out of
+// descriptors): a thread's loop then runs on without one.
+bool TryCreateWakeupSocket(ISocketHandler& handler);
 
 // A worker of a handler: runs a handler of its own, in mutex mode, on its own
 // thread, to which the parent's listener hands accepted sockets. The worker's

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -127,23 +126,15 @@ TEST(ListenSocket, OutOfDescriptorsRestsTheListenerAndLogsOnce)
 
 	// Every descriptor the process may have is taken: accept() fails and
 	// the connection stays in the backlog.
-	rlimit saved{};
-	ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
-	rlimit low = saved;
-	low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 256);
-	ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &low));
-	std::vector<int> fillers;
-	for (int fd; (fd = ::dup(client)) >= 0;)
-		fillers.push_back(fd);
+	DescriptorsTaken taken(client);
+	ASSERT_FALSE(taken.fillers.empty());
 	for (int i = 0; i < 100; ++i)
 		handler.Select(0, 0);
 	// The listener is not watched while it rests: a turn waits.
 	const auto start = std::chrono::steady_clock::now();
 	handler.Select(0, 200000);
 	const auto waited = std::chrono::steady_clock::now() - start;
-	for (int fd : fillers)
-		::close(fd);
-	::setrlimit(RLIMIT_NOFILE, &saved);
+	taken.Release();
 	EXPECT_GE(waited, std::chrono::milliseconds(150));
 	ASSERT_EQ(1u, log.entries.size());
 	EXPECT_EQ("accept " + std::to_string(WSAEMFILE) + " ERROR", log.Line("Too many open files."));

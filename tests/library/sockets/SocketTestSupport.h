@@ -18,6 +18,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -233,6 +234,32 @@ inline unsigned short LocalPort(int s)
 	::getsockname(s, reinterpret_cast<sockaddr*>(&a), &length);
 	return ntohs(a.sin_port);
 }
+
+// Takes every descriptor the process may have (under a limit lowered to at
+// most 256) by duplicating fd, until Release or the end of the scope.
+struct DescriptorsTaken
+{
+	explicit DescriptorsTaken(int fd)
+	{
+		EXPECT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
+		rlimit low = saved;
+		low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 256);
+		EXPECT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &low));
+		for (int copy; (copy = ::dup(fd)) >= 0;)
+			fillers.push_back(copy);
+	}
+	~DescriptorsTaken() { Release(); }
+	void Release()
+	{
+		for (int copy : fillers)
+			::close(copy);
+		if (!fillers.empty())
+			::setrlimit(RLIMIT_NOFILE, &saved);
+		fillers.clear();
+	}
+	rlimit saved{};
+	std::vector<int> fillers;
+};
 
 // A plain listening descriptor on 127.0.0.1 (port 0: any free port).
 struct RawListener
