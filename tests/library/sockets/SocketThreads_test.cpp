@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <map>
+#include <optional>
 #include <thread>
 
 namespace
@@ -123,6 +124,19 @@ TEST(WorkerThreads, TwoHundredConnectionsSpreadEvenlyAndAllEndWithTheHandler)
 	}
 }
 
+// Idle workers wait in selects of a second each: the handler's end wakes
+// them rather than waiting their turns out.
+TEST(WorkerThreads, IdleWorkersAreWokenToStop)
+{
+	auto handler = std::make_unique<SocketHandler>();
+	handler->StartWorkerThreads(4);
+	// Every worker is well inside its first select by now.
+	std::this_thread::sleep_for(std::chrono::milliseconds(100));
+	const auto start = std::chrono::steady_clock::now();
+	handler.reset();
+	EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+}
+
 namespace
 {
 
@@ -156,38 +170,52 @@ private:
 
 } // namespace
 
+// Also when its thread finds no descriptor left for its wake-up socket: the
+// thread serves the socket without one.
 TEST(DetachedSocket, KeepsServingInItsOwnThreadAndIsDeletedWhenItCloses)
 {
-	SocketHandler handler;
-	std::atomic<int> deleted{0};
-	SocketPair pair;
-	auto* socket = new DetachingSocket(handler, deleted);
-	socket->Attach(pair.fd[0]);
-	socket->SetConnected(true);
+	for (bool outOfDescriptors : {false, true})
+	{
+		SCOPED_TRACE(outOfDescriptors ? "out of descriptors" : "descriptors to spare");
+		SocketHandler handler;
+		std::atomic<int> deleted{0};
+		SocketPair pair;
+		auto* socket = new DetachingSocket(handler, deleted);
+		socket->Attach(pair.fd[0]);
+		socket->SetConnected(true);
 
-	// Only a socket its handler owns may leave it.
-	EXPECT_FALSE(socket->Detach());
-	socket->SetOwnedByHandler(true);
-	handler.Add(socket);
-	pair.Send("one\n");
-	handler.Select(1, 0);
-	EXPECT_EQ("one from the loop", ReadLine(pair.fd[1]));
+		// Only a socket its handler owns may leave it.
+		EXPECT_FALSE(socket->Detach());
+		socket->SetOwnedByHandler(true);
+		handler.Add(socket);
+		pair.Send("one\n");
+		handler.Select(1, 0);
+		EXPECT_EQ("one from the loop", ReadLine(pair.fd[1]));
 
-	EXPECT_TRUE(socket->Detach());
-	EXPECT_FALSE(socket->Detach());
-	handler.Select(1, 0);
-	EXPECT_EQ(0u, handler.GetSocketCount());
-	ASSERT_TRUE(TurnUntil(handler, [&] { return socket->detachedIn != nullptr; }, 10));
-	EXPECT_NE(&handler, socket->detachedIn.load());
-	EXPECT_TRUE(socket->IsDetached());
+		// The sanitizers' type check needs descriptors of its own the first
+		// time it meets a type: let it meet the wake-up socket beforehand.
+		SocketHandler().CreateWakeupSocket();
+		std::optional<DescriptorsTaken> taken;
+		if (outOfDescriptors)
+			taken.emplace(pair.fd[1]);
+		EXPECT_TRUE(socket->Detach());
+		EXPECT_FALSE(socket->Detach());
+		handler.Select(1, 0);
+		EXPECT_EQ(0u, handler.GetSocketCount());
+		ASSERT_TRUE(TurnUntil(handler, [&] { return socket->detachedIn != nullptr; }, 10));
+		EXPECT_NE(&handler, socket->detachedIn.load());
+		EXPECT_TRUE(socket->IsDetached());
 
-	pair.Send("two\n");
-	EXPECT_EQ("two from its thread", ReadLine(pair.fd[1]));
-	pair.ClosePeer();
-	for (int i = 0; i < 100 && deleted == 0; ++i)
-		std::this_thread::sleep_for(std::chrono::milliseconds(50));
-	EXPECT_EQ(1, deleted.load());
-	// The thread ends within its next half-second turn and deletes itself
-	// with its handler (the leak checker of the sanitizer build sees it).
-	std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+		pair.Send("two\n");
+		EXPECT_EQ("two from its thread", ReadLine(pair.fd[1]));
+		EXPECT_EQ(0, deleted.load());
+		taken.reset();
+		pair.ClosePeer();
+		for (int i = 0; i < 100 && deleted == 0; ++i)
+			std::this_thread::sleep_for(std::chrono::milliseconds(50));
+		EXPECT_EQ(1, deleted.load());
+		// The thread ends within its next half-second turn and deletes itself
+		// with its handler (the leak checker of the sanitizer build sees it).
+		std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+	}
 }
