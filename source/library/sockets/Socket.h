@@ -20,6 +20,29 @@ class SocketThread;
 class Socket
 {
 public:
+	// Why a connection ended, as OnDisconnect(reason, code) tells it; code
+	// is 0 unless said otherwise. OnDisconnect() comes just before, and the
+	// close follows (a connection that reconnects opens again instead).
+	enum DisconnectReason : short
+	{
+		// The peer has sent its last byte (end of file): what is queued for
+		// it still goes out before the close.
+		kDisconnectEndOfInput = 0,
+		// A read failed; code: the Winsock error.
+		kDisconnectReadFailed = 2,
+		// A send failed; code: the Winsock error.
+		kDisconnectSendFailed = 3,
+		// TLS close_notify from the peer: as kDisconnectEndOfInput, and ours
+		// follows what is queued.
+		kDisconnectCloseNotify = 4,
+		// A TLS write found the connection closed (SSL_write returned 0).
+		kDisconnectTlsWriteClosed = 5,
+		// A TLS read failed; code: SSL_get_error's value.
+		kDisconnectTlsReadFailed = 6,
+		// A TLS write failed; code: SSL_get_error's value.
+		kDisconnectTlsWriteFailed = 7,
+	};
+
 	explicit Socket(ISocketHandler& handler);
 	virtual ~Socket();
 	Socket(const Socket&) = delete;
@@ -46,6 +69,7 @@ public:
 	virtual void OnSocketCreated(int family, int type, int protocol, SOCKET s) = 0;
 	virtual bool OnConnectRetry();
 	virtual void OnReconnect();
+	// reason: a DisconnectReason.
 	virtual void OnDisconnect(short reason, int code);
 	virtual void OnDisconnect();
 	virtual void OnTimeout();

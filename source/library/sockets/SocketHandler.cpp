@@ -764,7 +764,7 @@ void SocketHandler::ProcessCloseRequests()
 				Log(p, "Closing", LogCode(tcp->GetOutputLength()), "Sending all data before closing",
 					LOG_LEVEL_INFO);
 			}
-			else if (!(tcp->GetShutdown() & 1))
+			else if (!(tcp->GetShutdown() & StreamSocket::kShutdownSend))
 			{
 				// A TLS connection ends with close_notify, ahead of the TCP
 				// end; while it waits for room the next turn tries again.
@@ -775,7 +775,7 @@ void SocketHandler::ProcessCloseRequests()
 					const int err = WSAGetLastError();
 					Log(p, "graceful shutdown", err, WinsockErrorText(err), LOG_LEVEL_ERROR);
 				}
-				tcp->SetShutdown(1);
+				tcp->SetShutdown(StreamSocket::kShutdownSend);
 			}
 			else
 			{

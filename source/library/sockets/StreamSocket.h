@@ -33,7 +33,10 @@ public:
 	void IncreaseConnectionRetries() { ++m_connectionRetries; }
 	void ResetConnectionRetries() { m_connectionRetries = 0; }
 	bool LineMode() const { return m_lineMode; }
-	// Bit value 1: the sending side is shut down.
+	// The bits of SetShutdown and GetShutdown: the directions already shut
+	// down.
+	static constexpr int kShutdownNone = 0;
+	static constexpr int kShutdownSend = 1;
 	void SetShutdown(int directions) { m_shutdown = directions; }
 	int GetShutdown() const { return m_shutdown; }
 
@@ -47,5 +50,5 @@ protected:
 	int m_connectionRetry = 0;
 	int m_connectionRetries = 0;
 	bool m_lineMode = false;
-	int m_shutdown = 0;
+	int m_shutdown = kShutdownNone;
 };

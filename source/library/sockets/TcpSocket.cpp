@@ -79,7 +79,7 @@ void TcpSocket::OnOutputBelowLimit()
 {
 }
 
-void TcpSocket::Disconnected(short reason, int code)
+void TcpSocket::Disconnected(DisconnectReason reason, int code)
 {
 	OnDisconnect();
 	OnDisconnect(reason, code);
@@ -90,7 +90,7 @@ void TcpSocket::Disconnected(short reason, int code)
 
 // ---- input ----
 
-void TcpSocket::EndOfInput(short reason)
+void TcpSocket::EndOfInput(DisconnectReason reason)
 {
 	// The peer has stopped sending, but may still be reading (a half-close
 	// after its request): what is queued for it still goes out under the
@@ -123,12 +123,12 @@ void TcpSocket::OnRead()
 			if (err == WSAEWOULDBLOCK)
 				return;
 			Log("read", err, WinsockErrorText(err), LOG_LEVEL_FATAL);
-			Disconnected(2, err);
+			Disconnected(kDisconnectReadFailed, err);
 			return;
 		}
 		if (n == 0)
 		{
-			EndOfInput(0);
+			EndOfInput(kDisconnectEndOfInput);
 			return;
 		}
 		if (n < 1 || n > static_cast<int>(kReadSize))
@@ -259,7 +259,7 @@ std::size_t TcpSocket::WriteOnce(const char* data, std::size_t n)
 		if (err != WSAEWOULDBLOCK)
 		{
 			Log("send", err, WinsockErrorText(err), LOG_LEVEL_FATAL);
-			Disconnected(3, err);
+			Disconnected(kDisconnectSendFailed, err);
 		}
 		return 0;
 	}
@@ -402,7 +402,7 @@ int TcpSocket::Close()
 	SetNonblocking(true);
 	// close_notify goes out before the TCP sending side is shut down.
 	SendCloseNotify();
-	if (!ConnectionLost() && IsConnected() && !(GetShutdown() & 1))
+	if (!ConnectionLost() && IsConnected() && !(GetShutdown() & kShutdownSend))
 	{
 		if (winsock::shutdown(GetSocket(), SD_SEND) == SOCKET_ERROR)
 			LogWinsockError("shutdown", LOG_LEVEL_ERROR);

@@ -117,11 +117,11 @@ private:
 	// Appends a piece of the current line; false, with the close requested,
 	// when the line grows too long.
 	bool AppendToLine(const char* segment);
-	// The peer closed or a read or write failed.
-	void Disconnected(short reason, int code);
-	// The peer has sent its last byte.
-	// reason: 0 for the socket's end of file, 4 for TLS close_notify.
-	void EndOfInput(short reason);
+	// A read or write failed.
+	void Disconnected(DisconnectReason reason, int code);
+	// The peer has sent its last byte: kDisconnectEndOfInput or
+	// kDisconnectCloseNotify.
+	void EndOfInput(DisconnectReason reason);
 	// Bytes the descriptor took (0 when none).
 	std::size_t WriteOnce(const char* data, std::size_t n);
 	// Queues the bytes; false, with the connection closing and the bytes

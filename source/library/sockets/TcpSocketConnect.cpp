@@ -72,7 +72,7 @@ bool TcpSocket::Open(SocketAddress& to, SocketAddress& bindAddress, bool skipSoc
 	SetConnected(false);
 	// A new connection: both directions open.
 	m_inputEnded = false;
-	SetShutdown(0);
+	SetShutdown(kShutdownNone);
 	if (Handler().IsPoolEnabled())
 	{
 		if (ISocketHandler::PoolSocket* pooled = Handler().FindPooledConnection(SOCK_STREAM, "tcp", to))

@@ -355,10 +355,10 @@ int TcpSocket::ReadSsl(char* buf)
 	{
 		// close_notify: the peer sends no more, but what is queued for it
 		// still goes out, followed by ours.
-		EndOfInput(4);
+		EndOfInput(kDisconnectCloseNotify);
 		return 0;
 	}
-	Disconnected(6, e);
+	Disconnected(kDisconnectTlsReadFailed, e);
 	return 0;
 }
 
@@ -388,10 +388,10 @@ std::size_t TcpSocket::WriteSsl(const char* data, std::size_t n)
 	m_sslRepeatLength = 0;
 	if (r == 0)
 	{
-		Disconnected(5, 0);
+		Disconnected(kDisconnectTlsWriteClosed, 0);
 		return 0;
 	}
-	Disconnected(7, e);
+	Disconnected(kDisconnectTlsWriteFailed, e);
 	char text[256];
 	ERR_error_string_n(static_cast<unsigned long>(e), text, sizeof(text));
 	Log("OnWrite/SSL_write", e, text, LOG_LEVEL_FATAL);
@@ -400,7 +400,7 @@ std::size_t TcpSocket::WriteSsl(const char* data, std::size_t n)
 
 bool TcpSocket::SendCloseNotify()
 {
-	if (m_ssl == nullptr || !SSL_is_init_finished(m_ssl) || ConnectionLost() || (GetShutdown() & 1))
+	if (m_ssl == nullptr || !SSL_is_init_finished(m_ssl) || ConnectionLost() || (GetShutdown() & kShutdownSend))
 		return true;
 	// close_notify tells the peer that it has had everything. A close that
 	// drops queued output (its drain time ran out) must not: without it the

@@ -168,7 +168,7 @@ TEST(TcpSocketTls, ManyHandshakesInARowOnAContextReadOnceAndAReconnect)
 	EXPECT_EQ(Lines(kRounds, "bye"), g_events.serverLines);
 	EXPECT_EQ(Lines(kRounds, "bye"), g_events.clientLines);
 	for (int d : g_events.clientDisconnects)
-		EXPECT_EQ(4 * 100000, d);
+		EXPECT_EQ(TcpSocket::kDisconnectCloseNotify * 100000, d);
 	EXPECT_EQ(1u, loop.handler.GetSocketCount());
 
 	// A client that reconnects after the server closed shakes hands again
