@@ -10,6 +10,7 @@
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 template <typename T, void (*Free)(T*)>
@@ -32,3 +33,6 @@ using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, OpenSslDeleter<EVP_MD_CTX, EVP_MD_C
 using FilePtr = std::unique_ptr<FILE, OpenSslDeleter<FILE, CloseFile>>;
 using MallocBytes = std::unique_ptr<unsigned char, OpenSslDeleter<void, FreeMalloced>>;
 using MallocText = std::unique_ptr<char, OpenSslDeleter<void, FreeMalloced>>;
+// A TLS connection, and a TLS context.
+using SslPtr = std::unique_ptr<SSL, OpenSslDeleter<SSL, SSL_free>>;
+using SslCtxPtr = std::unique_ptr<SSL_CTX, OpenSslDeleter<SSL_CTX, SSL_CTX_free>>;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PKI/OpenSslPtr.h"
 #include "sockets/OutputBlock.h"
 #include "sockets/RingBuffer.h"
 #include "sockets/StreamSocket.h"
@@ -164,8 +165,7 @@ private:
 	std::uint64_t m_outputLength = 0;
 	int m_sslRepeatLength = 0;
 	SSL_CTX* m_sslContext = nullptr;
-	SSL* m_ssl = nullptr;
-	BIO* m_sbio = nullptr;
+	SslPtr m_ssl;
 	std::string m_password;
 	int m_socks4State = 0;
 	char m_socks4Reply[8] = {};

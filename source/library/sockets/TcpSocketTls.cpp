@@ -9,10 +9,12 @@
 #include "sockets/TcpSocket.h"
 
 #include "PKI/CryptoInitializer.h"
+#include "PKI/OpenSslPtr.h"
 #include "base/Mutex.h"
 #include "base/MutexLock.h"
 #include "platform/path.h"
 #include "sockets/ISocketHandler.h"
+#include "sockets/WinsockInit.h"
 
 #include <openssl/err.h>
 
@@ -25,15 +27,9 @@
 namespace
 {
 
-struct ContextFree
-{
-	void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
-};
-using ContextPtr = std::unique_ptr<SSL_CTX, ContextFree>;
-
 struct ServerContext
 {
-	ContextPtr context;
+	SslCtxPtr context;
 	// The file whose certificate, key and chain the context holds; empty
 	// until one was loaded without failure.
 	std::string loadedFile;
@@ -46,7 +42,7 @@ struct ContextTables
 	Mutex serverMutex;
 	std::map<std::string, ServerContext> server;
 	Mutex clientMutex;
-	std::map<std::string, ContextPtr> client;
+	std::map<std::string, SslCtxPtr> client;
 };
 
 ContextTables& Tables()
@@ -74,7 +70,7 @@ SSL_CTX* NewContext(const SSL_METHOD* method)
 // The client table's lookup, creating the context when it is absent.
 SSL_CTX* ClientContext(const std::string& name, const SSL_METHOD* method)
 {
-	ContextPtr& slot = Tables().client[name];
+	SslCtxPtr& slot = Tables().client[name];
 	if (!slot)
 		slot.reset(NewContext(method));
 	return slot.get();
@@ -83,6 +79,23 @@ SSL_CTX* ClientContext(const std::string& name, const SSL_METHOD* method)
 bool IsWait(int error)
 {
 	return error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE;
+}
+
+// What a failed call on a connection tells, given SSL_get_error's value: the
+// reason OpenSSL queued for it, else the system's error of a failed system
+// call.
+std::string SslErrorText(int error)
+{
+	const unsigned long queued = ERR_get_error();
+	if (queued != 0)
+	{
+		char text[256];
+		ERR_error_string_n(queued, text, sizeof(text));
+		return text;
+	}
+	if (error == SSL_ERROR_SYSCALL)
+		return WinsockErrorText(WSAGetLastError());
+	return "SSL_get_error " + std::to_string(error);
 }
 
 } // namespace
@@ -184,38 +197,30 @@ SSL_CTX* TcpSocket::GetSslContext()
 
 SSL* TcpSocket::GetSsl()
 {
-	if (m_ssl == nullptr)
+	if (!m_ssl)
 		Log("GetSsl", 0, "SSL is NULL; check InitSSLServer/InitSSLClient", LOG_LEVEL_WARNING);
-	return m_ssl;
+	return m_ssl.get();
 }
 
 // ---- set-up and handshake ----
 
 bool TcpSocket::StartSsl()
 {
-	m_ssl = SSL_new(m_sslContext);
-	if (m_ssl == nullptr)
-	{
-		SetCloseAndDelete(true);
-		return false;
-	}
-	m_sbio = BIO_new_socket(GetSocket(), BIO_NOCLOSE);
-	if (m_sbio == nullptr)
+	m_ssl.reset(SSL_new(m_sslContext));
+	BIO* bio = m_ssl ? BIO_new_socket(GetSocket(), BIO_NOCLOSE) : nullptr;
+	if (bio == nullptr)
 	{
 		SetCloseAndDelete(true);
 		return false;
 	}
 	// One BIO for both directions, owned by the connection from here on.
-	SSL_set_bio(m_ssl, m_sbio, m_sbio);
+	SSL_set_bio(m_ssl.get(), bio, bio);
 	return true;
 }
 
 void TcpSocket::FreeSsl()
 {
-	if (m_ssl != nullptr)
-		SSL_free(m_ssl);
-	m_ssl = nullptr;
-	m_sbio = nullptr;
+	m_ssl.reset();
 	// A write to repeat belonged to that connection.
 	m_sslRepeatLength = 0;
 	// The context stays in its table; a socket that connects again takes
@@ -264,7 +269,7 @@ void TcpSocket::OnSSLConnect()
 
 bool TcpSocket::SSLNegotiate()
 {
-	if (m_ssl == nullptr)
+	if (!m_ssl)
 	{
 		SetSSLNegotiating(false);
 		SetCloseAndDelete(true);
@@ -273,7 +278,7 @@ bool TcpSocket::SSLNegotiate()
 	const bool server = IsSSLServer();
 	const char* call = server ? "SSLNegotiate/SSL_accept" : "SSLNegotiate/SSL_connect";
 	ERR_clear_error();
-	const int r = server ? SSL_accept(m_ssl) : SSL_connect(m_ssl);
+	const int r = server ? SSL_accept(m_ssl.get()) : SSL_connect(m_ssl.get());
 	if (r > 0)
 	{
 		SetSSLNegotiating(false);
@@ -295,7 +300,7 @@ bool TcpSocket::SSLNegotiate()
 	int code = 0;
 	if (r < 0)
 	{
-		const int e = SSL_get_error(m_ssl, r);
+		const int e = SSL_get_error(m_ssl.get(), r);
 		if (IsWait(e))
 		{
 			// A step that could not write all of its flight waits for room,
@@ -335,7 +340,7 @@ void TcpSocket::OnSSLNegotiateTimeout()
 
 int TcpSocket::ReadSsl(char* buf)
 {
-	if (m_ssl == nullptr)
+	if (!m_ssl)
 	{
 		NoSslConnection("OnRead(ssl)");
 		return 0;
@@ -343,10 +348,10 @@ int TcpSocket::ReadSsl(char* buf)
 	if (IsSSLNegotiating())
 		return 0;
 	ERR_clear_error();
-	const int n = SSL_read(m_ssl, buf, static_cast<int>(kReadSize));
+	const int n = SSL_read(m_ssl.get(), buf, static_cast<int>(kReadSize));
 	if (n > 0)
 		return n;
-	const int e = SSL_get_error(m_ssl, n);
+	const int e = SSL_get_error(m_ssl.get(), n);
 	// No application data in what arrived (a session ticket, a key update,
 	// part of a record): not an end.
 	if (e == SSL_ERROR_NONE || IsWait(e))
@@ -364,21 +369,21 @@ int TcpSocket::ReadSsl(char* buf)
 
 std::size_t TcpSocket::WriteSsl(const char* data, std::size_t n)
 {
-	if (m_ssl == nullptr)
+	if (!m_ssl)
 	{
 		NoSslConnection("OnWrite/SSL_write");
 		return 0;
 	}
 	const int asked = m_sslRepeatLength != 0 ? m_sslRepeatLength : static_cast<int>(std::min<std::size_t>(n, INT_MAX));
 	ERR_clear_error();
-	const int r = SSL_write(m_ssl, data, asked);
+	const int r = SSL_write(m_ssl.get(), data, asked);
 	if (r > 0)
 	{
 		m_sslRepeatLength = 0;
 		m_bytesSent += static_cast<std::uint64_t>(r);
 		return static_cast<std::size_t>(r);
 	}
-	const int e = SSL_get_error(m_ssl, r);
+	const int e = SSL_get_error(m_ssl.get(), r);
 	if (IsWait(e))
 	{
 		// OpenSSL wants the same write repeated.
@@ -391,16 +396,14 @@ std::size_t TcpSocket::WriteSsl(const char* data, std::size_t n)
 		Disconnected(kDisconnectTlsWriteClosed, 0);
 		return 0;
 	}
+	Log("OnWrite/SSL_write", e, SslErrorText(e), LOG_LEVEL_FATAL);
 	Disconnected(kDisconnectTlsWriteFailed, e);
-	char text[256];
-	ERR_error_string_n(static_cast<unsigned long>(e), text, sizeof(text));
-	Log("OnWrite/SSL_write", e, text, LOG_LEVEL_FATAL);
 	return 0;
 }
 
 bool TcpSocket::SendCloseNotify()
 {
-	if (m_ssl == nullptr || !SSL_is_init_finished(m_ssl) || ConnectionLost() || (GetShutdown() & kShutdownSend))
+	if (!m_ssl || !SSL_is_init_finished(m_ssl.get()) || ConnectionLost() || (GetShutdown() & kShutdownSend))
 		return true;
 	// close_notify tells the peer that it has had everything. A close that
 	// drops queued output (its drain time ran out) must not: without it the
@@ -408,9 +411,9 @@ bool TcpSocket::SendCloseNotify()
 	if (GetOutputLength() != 0)
 		return true;
 	// Sent, and not waiting in OpenSSL's buffer: a second call would read.
-	if ((SSL_get_shutdown(m_ssl) & SSL_SENT_SHUTDOWN) && !SSL_want_write(m_ssl))
+	if ((SSL_get_shutdown(m_ssl.get()) & SSL_SENT_SHUTDOWN) && !SSL_want_write(m_ssl.get()))
 		return true;
 	ERR_clear_error();
-	const int r = SSL_shutdown(m_ssl);
-	return r >= 0 || SSL_get_error(m_ssl, r) != SSL_ERROR_WANT_WRITE;
+	const int r = SSL_shutdown(m_ssl.get());
+	return r >= 0 || SSL_get_error(m_ssl.get(), r) != SSL_ERROR_WANT_WRITE;
 }

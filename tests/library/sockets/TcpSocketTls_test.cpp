@@ -430,3 +430,25 @@ TEST(TcpSocketTls, KeyUpdatesKeepTheConnection)
 	EXPECT_EQ((Lines{"echo:line 0", "echo:line 1", "echo:line 2"}), g_events.clientLines);
 	EXPECT_TRUE(g_events.clientDisconnects.empty());
 }
+
+// A TLS write that fails (here one after our close_notify) is logged with
+// OpenSSL's reason, and reported as that failure.
+TEST(TcpSocketTls, FailedWriteIsLoggedWithOpensslsReason)
+{
+	ResetTls();
+	g_tls.greeting = "";
+	TlsLoop loop;
+	TlsClientSocket* client = loop.Client();
+	ASSERT_TRUE(loop.Until([] { return g_events.accepts == 1 && g_events.connects == 1; }));
+	ASSERT_TRUE(client->SendCloseNotify());
+	client->Send("late\n");
+	const auto& entries = loop.log.entries;
+	const auto failure =
+		std::find_if(entries.begin(), entries.end(), [](const LogEntry& e) { return e.call == "OnWrite/SSL_write"; });
+	ASSERT_NE(entries.end(), failure);
+	EXPECT_NE(npos, failure->text.find("protocol is shutdown")) << failure->text;
+	EXPECT_EQ(SSL_ERROR_SSL, failure->code);
+	EXPECT_EQ(LOG_LEVEL_FATAL, failure->level);
+	EXPECT_EQ(std::vector<int>{TcpSocket::kDisconnectTlsWriteFailed * 100000 + SSL_ERROR_SSL}, g_events.clientDisconnects);
+	EXPECT_TRUE(loop.Until([] { return g_events.clientsDestroyed == 1; }));
+}
