@@ -138,7 +138,8 @@ TEST(TcpSocketConnect, ReconnectsWhenTheServerComesBack)
 }
 
 // A connect flushes what was sent before it finished; the connection, parked
-// in the pool on close, is reused for the same address, not opened again.
+// in the pool on close, is reused for the same address, not opened again. One
+// whose server has closed is not parked.
 TEST(TcpSocketConnect, ConnectsTalksAndIsReusedFromThePool)
 {
 	RecordingLog log;
@@ -203,41 +204,23 @@ TEST(TcpSocketConnect, ConnectsTalksAndIsReusedFromThePool)
 	EXPECT_EQ(-1, ::recv(peer, &x, 1, 0));
 	EXPECT_EQ(ECONNRESET, errno);
 	::close(peer);
-}
 
-// A connection kept for the pool whose server has closed is done with: it is
-// closed, not parked, so that neither the next turn nor an Open to the same
-// address meets a dead connection.
-TEST(TcpSocketConnect, AConnectionWhoseServerClosedIsNotParked)
-{
-	RecordingLog log;
-	SocketHandler handler(&log);
-	handler.SetPoolEnabled(true);
-	RawListener server;
-	Ipv4Address to("127.0.0.1", server.port);
-
-	auto* client = new ClientSocket(handler);
-	int deleted = 0;
-	client->deleted = &deleted;
-	client->SetOwnedByHandler(true);
-	ASSERT_TRUE(client->Open(to));
-	handler.Add(client);
-	ASSERT_TRUE(TurnUntil(handler, [&] { return client->connects == 1; }, 10));
-	client->SetRetainForPool();
-	const int peer = server.TryAccept();
-	ASSERT_GE(peer, 0);
-	::close(peer);
-	ASSERT_TRUE(TurnUntil(handler, [&] { return deleted == 1; }, 10));
+	// Still kept for the pool, but its server closes: it is closed, not
+	// parked, so that neither the next turn nor an Open to the same address
+	// meets a dead connection.
+	ASSERT_TRUE(second.Open(to));
+	handler.Add(&second);
+	ASSERT_TRUE(TurnUntil(handler, [&] { return second.connects == 2; }, 10));
+	const int closing = server.TryAccept();
+	ASSERT_GE(closing, 0);
+	::close(closing);
+	ASSERT_TRUE(TurnUntil(handler, [&] { return !handler.HasSocket(&second); }, 10));
 	EXPECT_EQ(0u, handler.GetSocketCount());
-
-	ClientSocket next(handler);
-	ASSERT_TRUE(next.Open(to));
-	EXPECT_EQ(0, log.Count("Found pooled connection"));
-	handler.Add(&next);
-	ASSERT_TRUE(TurnUntil(handler, [&] { return next.connects == 1; }, 10));
-	const int second = server.TryAccept();
-	EXPECT_GE(second, 0);
-	handler.Select(0, 0);
-	EXPECT_EQ(0, log.Count("data on hibernating socket"));
-	::close(second);
+	ClientSocket third(handler);
+	ASSERT_TRUE(third.Open(to));
+	EXPECT_EQ(1, log.Count("Found pooled connection"));
+	handler.Add(&third);
+	ASSERT_TRUE(TurnUntil(handler, [&] { return third.connects == 1; }, 10));
+	EXPECT_EQ(1, log.Count("data on hibernating socket"));
+	::close(server.TryAccept());
 }

@@ -417,8 +417,7 @@ TEST(TcpSocketTls, KeyUpdatesKeepTheConnection)
 	ResetTls();
 	g_tls.greeting = "";
 	TlsLoop loop;
-	TlsClientSocket* client = loop.Client();
-	ASSERT_TRUE(loop.Until([] { return g_events.accepts == 1 && g_events.connects == 1; }));
+	TlsClientSocket* client = loop.EstablishedClient();
 	for (std::size_t i = 0; i < 3; ++i)
 	{
 		ASSERT_EQ(1, SSL_key_update(client->GetSsl(), SSL_KEY_UPDATE_REQUESTED));
@@ -438,8 +437,7 @@ TEST(TcpSocketTls, FailedWriteIsLoggedWithOpensslsReason)
 	ResetTls();
 	g_tls.greeting = "";
 	TlsLoop loop;
-	TlsClientSocket* client = loop.Client();
-	ASSERT_TRUE(loop.Until([] { return g_events.accepts == 1 && g_events.connects == 1; }));
+	TlsClientSocket* client = loop.EstablishedClient();
 	ASSERT_TRUE(client->SendCloseNotify());
 	client->Send("late\n");
 	const auto& entries = loop.log.entries;

@@ -170,6 +170,14 @@ inline TlsClientSocket* StartClient(SocketHandler& handler, unsigned short port,
 struct TlsLoop
 {
 	TlsClientSocket* Client(int receiveBuffer = 0) { return StartClient(handler, port, receiveBuffer); }
+	// A client whose handshake with the listener's connection has finished.
+	TlsClientSocket* EstablishedClient()
+	{
+		const int accepts = g_events.accepts + 1, connects = g_events.connects + 1;
+		TlsClientSocket* client = Client();
+		EXPECT_TRUE(Until([&] { return g_events.accepts == accepts && g_events.connects == connects; }));
+		return client;
+	}
 	bool Until(const std::function<bool()>& done, double seconds = 20) { return TurnUntil(handler, done, seconds); }
 	// What an outside peer's command printed; the loop turns while it runs
 	// and then until the server's connections have finished closing.
