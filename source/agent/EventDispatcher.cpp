@@ -5,7 +5,6 @@
 #include "base/FileUtil.h"
 #include "base/Json2.h"
 #include "platform/files.h"
-#include "platform/path.h"
 #include "platform/text.h"
 
 #include <cstdio>
@@ -56,31 +55,13 @@ const EventName kEvents[] = {
 	{ "zimracert_localStorage", EventIgnored },
 };
 
-bool EqualsNoCase(const std::string& a, const std::string& b)
-{
-	if (a.size() != b.size())
-		return false;
-	for (size_t i = 0; i < a.size(); ++i)
-	{
-		char x = a[i];
-		char y = b[i];
-		if (x >= 'A' && x <= 'Z')
-			x = static_cast<char>(x - 'A' + 'a');
-		if (y >= 'A' && y <= 'Z')
-			y = static_cast<char>(y - 'A' + 'a');
-		if (x != y)
-			return false;
-	}
-	return true;
-}
-
 // The event as written JSON against each name in quotes: only a string
 // whose text needs no escaping can match.
 Event Identify(const Json2& event)
 {
 	const std::string written = event.ToString(true);
 	for (const EventName& entry : kEvents)
-		if (EqualsNoCase(written, std::string("\"") + entry.name + "\""))
+		if (EqualsNoCaseAscii(written, std::string("\"") + entry.name + "\""))
 			return entry.event;
 	return EventNone;
 }
@@ -107,11 +88,22 @@ Json2 ListOrEmpty(int count, Json2 list)
 	return count > 0 ? list : Json2("");
 }
 
+// A path from the page names a file only when it is a drive path on one of
+// this machine's drives (base/FileUtil.h); any other form names none.
+std::string PagePath(const std::string& path)
+{
+	return IsExistingDrivePath(path) ? path : std::string();
+}
+
 Json2 ListCertificates(Json2& data, NpkiStore* store)
 {
-	const std::string drive = data.HasKey("external") ? data["external"].GetString() : "";
+	// No drive lists the store's own roots; a drive that names nothing finds
+	// nothing.
+	const std::string external = data.HasKey("external") ? data["external"].GetString() : "";
+	const std::string drive = PagePath(external);
 	Json2 list;
-	const int count = store != nullptr ? store->ListCertificates(drive, &list) : 0;
+	const bool names = external.empty() || !drive.empty();
+	const int count = store != nullptr && names ? store->ListCertificates(drive, &list) : 0;
 	return ListOrEmpty(count, std::move(list));
 }
 
@@ -130,18 +122,11 @@ bool HasAll(const Json2& data, std::initializer_list<const char*> names)
 	return true;
 }
 
-// The key utilities take a password as C text: one holding a NUL would be
-// cut short there and could open a key whose password is only its start.
-bool HoldsNul(const std::string& password)
-{
-	return password.find('\0') != std::string::npos;
-}
-
 // False when the path does not fit, or holds a NUL that would make it name
 // another file.
 bool ToWide(const std::string& text, char16_t* buffer, int units)
 {
-	return text.find('\0') == std::string::npos
+	return !HoldsNul(text)
 		&& MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, buffer, units) != 0;
 }
 
@@ -149,11 +134,12 @@ Json2 Export(Json2& data, NpkiStore* store)
 {
 	if (store == nullptr || !HasAll(data, { "certPath", "keyPath", "certPassword" }))
 		return Failure(ReasonMissingMember);
-	const std::string certPath = data["certPath"].GetString();
-	const std::string keyPath = data["keyPath"].GetString();
 	const std::string password = data["certPassword"].GetString();
-	if (certPath.empty() || keyPath.empty() || password.empty())
+	if (data["certPath"].GetString().empty() || data["keyPath"].GetString().empty() || password.empty())
 		return Failure(ReasonEmptyMember);
+	// A path that names nothing answers as a missing file does.
+	const std::string certPath = PagePath(data["certPath"].GetString());
+	const std::string keyPath = PagePath(data["keyPath"].GetString());
 
 	char16_t certWide[kExportPathUnits];
 	char16_t keyWide[kExportPathUnits];
@@ -230,28 +216,9 @@ std::string Reply(const Json2& event, Json2 payload)
 
 } // namespace
 
-bool IsSafeFolderName(const std::string& name)
-{
-	if (name.empty() || name == "." || name == "..")
-		return false;
-	for (const char c : name)
-	{
-		const unsigned char byte = static_cast<unsigned char>(c);
-		if (byte < 0x20 || byte == 0x7F || c == '\\' || c == '/' || c == ':')
-			return false;
-	}
-	return true;
-}
-
 bool IsExistingDriveRoot(const std::string& root)
 {
-	if (root.size() != 3 || root[1] != ':' || root[2] != '\\')
-		return false;
-	const char letter = static_cast<char>(root[0] >= 'a' && root[0] <= 'z' ? root[0] - 'a' + 'A' : root[0]);
-	for (const auto& drive : LogicalDrives())
-		if (drive.first == letter)
-			return true;
-	return false;
+	return root.size() == 3 && IsExistingDrivePath(root);
 }
 
 Outcome Dispatch(const std::string& message, NpkiStore* store)

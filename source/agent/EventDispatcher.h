@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/FileUtil.h"
+
 #include <string>
 
 class NpkiStore;
@@ -40,9 +42,9 @@ struct Outcome
 // answer as if nothing were found, export and import with -9999.
 Outcome Dispatch(const std::string& message, NpkiStore* store);
 
-// True for a name that may stand as one folder of a path: not empty, not
-// "." or "..", and free of "\", "/", ":", NUL and other control bytes.
-bool IsSafeFolderName(const std::string& name);
+// The import's check of the two folder names it takes from the certificate
+// (base/FileUtil.h).
+using ::IsSafeFolderName;
 
 // True when `root` is "X:\" for a drive that exists (letter in any case).
 bool IsExistingDriveRoot(const std::string& root);

@@ -225,6 +225,44 @@ TEST_F(EventDispatcherTest, ExportAnswersEachReasonInTurn)
 		Shell("openssl pkcs12 -in " + Host("out.p12") + pass + " -nokeys | openssl x509 -noout -fingerprint"));
 }
 
+// A path from the page names a file only as "X:\..." on a drive of the
+// table. Pairs lie where the other forms lead: the folder above the drives
+// (by host path, relative to the working folder, or by ".." climbing out of
+// a drive) and C:'s NPKI folder (the current drive's, "\..." or "C:...").
+TEST_F(EventDispatcherTest, PagePathsReachOnlyTheDrives)
+{
+	PutPair(kKeys + "signCert.der", "NPKI/org1/USER/outside");
+	PutPair(kKeys + "signCert.der", "c/NPKI/org1/USER/current");
+	PutPair(kCerts + "plain.der", "d/NPKI/org1/USER/inside");
+	const std::string relative = fs::relative(m_temp.Path(), fs::current_path()).string();
+	auto list = [&](const std::string& external) {
+		return Send("[\"zimracert_getCertification\",{\"external\":" + JsonText(external) + "}]");
+	};
+	for (const std::string& external : { m_temp.Path(), relative, std::string("\\"), std::string("C:"),
+			 std::string("D:/"), std::string("Q:\\") })
+		EXPECT_EQ(Reply("zimracert_getCertification", "\"\""), list(external)) << external;
+	Json2 climbed = Json2::Parse(list("D:\\..\\..\\"));
+	Json2& records = climbed.GetArray().back()["data"];
+	ASSERT_EQ(1u, records.GetArray().size());
+	EXPECT_EQ("D:\\..\\..\\\\NPKI\\org1\\USER\\inside\\signCert.der",
+		records.GetArray().front()["cert.der.path"].GetString());
+
+	auto exportPair = [&](const std::string& certPath, const std::string& keyPath) {
+		return Send("[\"" + std::string(kExport) + "\",{\"certPath\":" + JsonText(certPath) + ",\"keyPath\":"
+			+ JsonText(keyPath) + ",\"certPassword\":" + JsonText(kKeyPassword) + "}]");
+	};
+	const std::string cert = "C:\\NPKI\\org1\\USER\\current\\signCert.der";
+	const std::string key = "C:\\NPKI\\org1\\USER\\current\\signPri.key";
+	ASSERT_NE(std::string::npos, exportPair(cert, key).find("\"SUCCESS\":true"));
+	const std::string outside = "/NPKI/org1/USER/outside/";
+	for (const std::string& form : { m_temp.Path() + outside, relative + outside, std::string("D:\\..\\..") + outside,
+			 std::string("\\NPKI\\org1\\USER\\current\\"), std::string("C:NPKI\\org1\\USER\\current\\") })
+	{
+		EXPECT_EQ(Reply(kExport, Failure(-9993)), exportPair(cert, form + "signPri.key")) << form;
+		EXPECT_EQ(Reply(kExport, Failure(-9996)), exportPair(form + "signCert.der", key)) << form;
+	}
+}
+
 TEST_F(EventDispatcherTest, ImportWritesTheLayoutAndAnswersEachReasonInTurn)
 {
 	const std::string base64 = Shell("openssl base64 -in " + kKeys + "aes.p12");

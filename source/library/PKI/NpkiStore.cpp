@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <strings.h>
 
 NpkiStore* g_npkiStore = nullptr;
 
@@ -103,7 +102,7 @@ bool PolicyId(X509_EXTENSION* extension, std::string& policy)
 		const std::string line = text.substr(start, end - start);
 		start = end + 1;
 		const size_t colon = line.find(": ");
-		if (colon != std::string::npos && strcasecmp(line.substr(0, colon).c_str(), "Policy") == 0)
+		if (colon != std::string::npos && EqualsNoCaseAscii(line.substr(0, colon), "Policy"))
 		{
 			policy = line.substr(colon + 2);
 			return true;
@@ -173,13 +172,6 @@ std::string DigestHex(const char* name, const unsigned char* data, int length)
 	return text;
 }
 
-// The utilities take paths as C texts: a NUL inside (the page may send one
-// as "\u0000") would cut the path short and name another file.
-bool HasNul(const std::string& path)
-{
-	return path.find('\0') != std::string::npos;
-}
-
 } // namespace
 
 NpkiStore::NpkiStore()
@@ -219,7 +211,7 @@ int NpkiStore::FindCertFolders(const std::string& path, std::list<std::string>* 
 			++count;
 		}
 		else
-			count += FindCertFolders(child, out, strcasecmp(name.c_str(), "user") == 0);
+			count += FindCertFolders(child, out, EqualsNoCaseAscii(name, "user"));
 	});
 	return count;
 }
@@ -230,12 +222,12 @@ bool NpkiStore::FindKeyPair(const std::string& folder, std::string* derPath, std
 	ForEachEntry(folder, kFilePatternUnits, [&](const std::string& name, bool isFolder) {
 		if (isFolder)
 			return;
-		if (strcasecmp(name.c_str(), "signPri.key") == 0)
+		if (EqualsNoCaseAscii(name, "signPri.key"))
 		{
 			*keyPath = folder + "\\" + name;
 			++found;
 		}
-		else if (strcasecmp(name.c_str(), "signCert.der") == 0)
+		else if (EqualsNoCaseAscii(name, "signCert.der"))
 		{
 			*derPath = folder + "\\" + name;
 			++found;
@@ -277,7 +269,7 @@ int NpkiStore::AppendRecords(const std::string& root, Json2* outArray, SerialMap
 
 int NpkiStore::ListCertificates(const std::string& drivePath, Json2* outArray)
 {
-	if (HasNul(drivePath))
+	if (HoldsNul(drivePath))
 		return 0;
 	if (!drivePath.empty())
 		return AppendRecords(drivePath + "\\" + "NPKI", outArray, nullptr, nullptr);
@@ -302,7 +294,7 @@ int NpkiStore::ListExternalDrives(Json2* outArray)
 	for (const char16_t* drive = drives; *drive != 0; drive += std::char_traits<char16_t>::length(drive) + 1)
 	{
 		const std::string text = WideToUtf8(drive);
-		if (strcasecmp(text.c_str(), home.c_str()) != 0)
+		if (!EqualsNoCaseAscii(text, home))
 		{
 			outArray->Add(Json2(text));
 			++count;
@@ -313,7 +305,7 @@ int NpkiStore::ListExternalDrives(Json2* outArray)
 
 bool NpkiStore::CheckKeyPassword(const std::string& keyPath, const std::string& password)
 {
-	if (HasNul(keyPath))
+	if (HoldsNul(keyPath))
 		return false;
 	unsigned char* bytes = nullptr;
 	const int length = ReadWholeFile(keyPath.c_str(), &bytes);
@@ -328,7 +320,7 @@ bool NpkiStore::CheckKeyPassword(const std::string& keyPath, const std::string& 
 bool NpkiStore::ExportPfxBase64(const std::string& certPath, const std::string& keyPath, const std::string& keyPassword,
 	const std::string& pfxPassword, std::string* out)
 {
-	if (HasNul(certPath) || HasNul(keyPath))
+	if (HoldsNul(certPath) || HoldsNul(keyPath))
 		return false;
 	unsigned char* pfx = nullptr;
 	const int length = FilesToPkcs12(certPath.c_str(), keyPath.c_str(), keyPassword.c_str(),
@@ -348,7 +340,7 @@ bool NpkiStore::ExportPfxBase64(const std::string& certPath, const std::string& 
 bool NpkiStore::ImportPfxBase64(const std::string& pfxBase64, const std::string& derOutPath, const std::string& keyOutPath,
 	const std::string& pfxPassword, const std::string& keyPassword)
 {
-	if (HasNul(derOutPath) || HasNul(keyOutPath))
+	if (HoldsNul(derOutPath) || HoldsNul(keyOutPath))
 		return false;
 	unsigned char* pfx = nullptr;
 	const int length = BioBase64Decode(pfxBase64.c_str(), static_cast<int>(pfxBase64.size()), &pfx);
@@ -378,7 +370,7 @@ bool NpkiStore::InspectPfxBase64(const std::string& pfxBase64, const std::string
 bool NpkiStore::ReadCertificateInfo(const std::string& derPath, const std::string& keyPath, std::string* md5Hex,
 	std::string* sha1Hex, Json2* record)
 {
-	if (derPath.empty() || HasNul(derPath) || HasNul(keyPath))
+	if (derPath.empty() || HoldsNul(derPath) || HoldsNul(keyPath))
 		return false;
 	unsigned char* bytes = nullptr;
 	const int length = ReadWholeFile(derPath.c_str(), &bytes);

@@ -21,6 +21,7 @@
 #include "PKI/OpenSslPtr.h"
 #include "PKI/PbeLimits.h"
 #include "base/Encoding.h"
+#include "base/FileUtil.h"
 #include "platform/crttime.h"
 #include "platform/files.h"
 #include "platform/find.h"
@@ -265,31 +266,11 @@ bool SubjectText(X509_NAME* name, std::string& text)
 		separator = ",";
 		for (const char* c = OBJ_nid2sn(OBJ_obj2nid(X509_NAME_ENTRY_get_object(entry))); *c != '\0'; ++c)
 		{
-			text += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+			text += LowerAscii(*c);
 		}
 		text += '=';
 		text.append(reinterpret_cast<const char*>(ASN1_STRING_get0_data(data)), ASN1_STRING_length(data));
 		if (text.size() >= static_cast<size_t>(kSubjectTextSize))
-		{
-			return false;
-		}
-	}
-	return true;
-}
-
-// Whether the text may stand as one folder of an import path: it comes from
-// the certificate, so it must not climb ("." and ".."), add levels ("\", "/"),
-// name a drive or stream (":") or hold a NUL or another control byte.
-bool IsFolderName(const std::string& text)
-{
-	if (text == "." || text == "..")
-	{
-		return false;
-	}
-	for (const char c : text)
-	{
-		const unsigned char byte = static_cast<unsigned char>(c);
-		if (c == '\\' || c == '/' || c == ':' || byte < 0x20 || byte == 0x7F)
 		{
 			return false;
 		}
@@ -659,7 +640,7 @@ int Pkcs12GetProperty(const unsigned char* pfx, int len, const char* password, i
 		return hexLength;
 	}
 	case 1:
-		if (!SubjectText(subject, text) || !IsFolderName(text))
+		if (!SubjectText(subject, text) || !IsSafeFolderName(text))
 		{
 			return 0;
 		}
@@ -668,7 +649,7 @@ int Pkcs12GetProperty(const unsigned char* pfx, int len, const char* password, i
 		SubjectEntry(subject, NID_commonName, text);
 		break;
 	case 3:
-		if (SubjectEntry(subject, NID_organizationName, text) && !IsFolderName(text))
+		if (SubjectEntry(subject, NID_organizationName, text) && !IsSafeFolderName(text))
 		{
 			return 0;
 		}

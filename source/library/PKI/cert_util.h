@@ -66,8 +66,8 @@ int FilesToPkcs12(const char* certPath, const char* keyPath, const char* keyPass
 // as the folder name ("cn=..,ou=..,o=..,c=..", every entry, empty values
 // included), 2 the subject's commonName, 3 its organizationName. The length;
 // 0 for no certificate, no such entry or a subject text of more than 1023
-// bytes. 1 and 3 name import folders: they also give 0 for a text that is
-// "." or "..", or that holds "\", "/", ":" or a control byte.
+// bytes. 1 and 3 name import folders: they also give 0 for a text that is no
+// safe folder name (base/FileUtil.h).
 // -1 .. -3 as Pkcs12ToFiles; -4 an unknown selector.
 int Pkcs12GetProperty(const unsigned char* pfx, int len, const char* password, int selector, char** out);
 

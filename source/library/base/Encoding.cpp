@@ -1,5 +1,6 @@
 #include "base/Encoding.h"
 
+#include "base/FileUtil.h"
 #include "base/Mutex.h"
 #include "base/MutexLock.h"
 #include "platform/text.h"
@@ -194,7 +195,7 @@ bool Utf8PathToUtf16(const std::string& path, std::u16string& wide)
 	wide.clear();
 	if (path.empty())
 		return true;
-	if (path.find('\0') != std::string::npos)
+	if (HoldsNul(path))
 		return false;
 	const int length = static_cast<int>(path.size());
 	const int units = MultiByteToWideChar(CP_UTF8, 0, path.data(), length, nullptr, 0);

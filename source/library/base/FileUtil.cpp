@@ -2,6 +2,7 @@
 
 #include "base/Encoding.h"
 #include "platform/files.h"
+#include "platform/path.h"
 #include "platform/text.h"
 
 #include <cerrno>
@@ -111,4 +112,48 @@ std::string ReplaceAll(std::string text, const std::string& find, const std::str
 	for (size_t at = text.find(find); at != std::string::npos; at = text.find(find, at + replacement.size()))
 		text.replace(at, find.size(), replacement);
 	return text;
+}
+
+char LowerAscii(char c)
+{
+	return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsNoCaseAscii(const std::string& a, const std::string& b)
+{
+	if (a.size() != b.size())
+		return false;
+	for (size_t i = 0; i < a.size(); ++i)
+		if (LowerAscii(a[i]) != LowerAscii(b[i]))
+			return false;
+	return true;
+}
+
+bool HoldsNul(const std::string& text)
+{
+	return text.find('\0') != std::string::npos;
+}
+
+bool IsSafeFolderName(const std::string& name)
+{
+	if (name.empty() || name == "." || name == "..")
+		return false;
+	for (const char c : name)
+	{
+		const unsigned char byte = static_cast<unsigned char>(c);
+		if (byte < 0x20 || byte == 0x7F || c == '\\' || c == '/' || c == ':')
+			return false;
+	}
+	return true;
+}
+
+bool IsExistingDrivePath(const std::string& path)
+{
+	if (path.size() < 3 || path[1] != ':' || path[2] != '\\')
+		return false;
+	// The table's letters are upper case: only a letter folds onto one.
+	for (const auto& drive : LogicalDrives())
+		if (LowerAscii(drive.first) == LowerAscii(path[0]))
+			return true;
+	return false;
 }

@@ -17,3 +17,25 @@ int MakeDirsWide(const char16_t* path);
 // Every occurrence of find replaced, left to right; an empty find changes
 // nothing.
 std::string ReplaceAll(std::string text, const std::string& find, const std::string& replacement);
+
+// Letter case of ASCII only, whatever the locale: A-Z fold to a-z and every
+// other byte stays itself (a locale's folding may take a byte of a UTF-8
+// name for a letter).
+char LowerAscii(char c);
+// Equal texts once ASCII letters are folded; NUL bytes compare as any byte.
+bool EqualsNoCaseAscii(const std::string& a, const std::string& b);
+
+// True when the text holds a NUL: passed on as C text it would end there, and
+// a path would name another file, a password open a key by its start alone.
+bool HoldsNul(const std::string& text);
+
+// True for a name that may stand as one folder of a path: not empty, not "."
+// or "..", and free of "\", "/", ":" (a drive or stream), NUL and the other
+// control bytes.
+bool IsSafeFolderName(const std::string& name);
+
+// True when the path is a drive path, "X:\" and what follows, on a drive of
+// this machine (letter in any case; see platform/path.h for the table). A
+// path from the page names a file only then: a host path, a relative one or
+// one on the current drive ("\x") would reach past the drive table.
+bool IsExistingDrivePath(const std::string& path);

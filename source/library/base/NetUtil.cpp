@@ -1,5 +1,6 @@
 #include "base/NetUtil.h"
 
+#include "base/FileUtil.h"
 #include "base/Mt19937.h"
 #include "base/WordParser.h"
 #include "platform/env.h"
@@ -196,8 +197,7 @@ std::string NetUtil::ToLowerAscii(const std::string& text)
 {
 	std::string out(text);
 	for (char& c : out)
-		if (c >= 'A' && c <= 'Z')
-			c = static_cast<char>(c - 'A' + 'a');
+		c = LowerAscii(c);
 	return out;
 }
 

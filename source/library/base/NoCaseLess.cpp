@@ -1,10 +1,12 @@
 #include "base/NoCaseLess.h"
 
+#include "base/FileUtil.h"
+
 namespace {
 
 int Fold(unsigned char c)
 {
-	return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
+	return static_cast<unsigned char>(LowerAscii(static_cast<char>(c)));
 }
 
 }

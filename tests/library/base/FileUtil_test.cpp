@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 TEST(FileUtil, ParentFolderAndReplaceAll)
 {
@@ -57,4 +59,38 @@ TEST(FileUtil, FileExistsOnlyForRegularFilesUnderTheWholePath)
 		EXPECT_FALSE(FileExists(file + cut)) << cut.size();
 	std::ofstream(file + "\xEF\xBF\xBD") << "x";
 	EXPECT_TRUE(FileExists(file + "\xF0\x9F\x98"));
+}
+
+// File names match in ASCII letter case only: other bytes (UTF-8 above all)
+// match themselves alone, and a NUL is a byte like any other.
+TEST(FileUtil, AsciiCaseAndNul)
+{
+	const struct
+	{
+		std::string a, b;
+		bool equal;
+	} cases[] = { { "signPri.key", "SIGNPRI.KEY", true }, { "User", "uSER", true }, { "@[`{", "`{@[", false },
+		{ "\xC3\x89", "\xC3\xA9", false }, { "\xC9", "\xE9", false }, { "user", "users", false },
+		{ std::string("a\0b", 3), std::string("A\0B", 3), true }, { std::string("a\0b", 3), "a", false } };
+	for (const auto& c : cases)
+		EXPECT_EQ(c.equal, EqualsNoCaseAscii(c.a, c.b)) << c.a << " / " << c.b;
+	for (int byte = 0; byte < 256; ++byte)
+	{
+		const char c = static_cast<char>(byte);
+		EXPECT_EQ(byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte + 32) : c, LowerAscii(c)) << byte;
+	}
+	EXPECT_TRUE(HoldsNul(std::string("key\0x", 5)));
+	EXPECT_FALSE(HoldsNul("key"));
+}
+
+// Only "X:\..." on a drive of the table is a drive path, letter in any case.
+TEST(FileUtil, DrivePathsOnlyOnExistingDrives)
+{
+	setenv("ZIMRACERT_DRIVES", "C=/tmp;d=/tmp", 1);
+	for (const char* good : { "C:\\", "c:\\NPKI", "D:\\..\\x", "d:\\\\" })
+		EXPECT_TRUE(IsExistingDrivePath(good)) << good;
+	for (const char* bad : { "E:\\x", "D:", "D:/x", "D:NPKI", "DD:\\", "\\NPKI", "/tmp", "..\\x", "NPKI", "", "3:\\",
+			 "\xC4:\\", "#:\\" })
+		EXPECT_FALSE(IsExistingDrivePath(bad)) << bad;
+	unsetenv("ZIMRACERT_DRIVES");
 }
