@@ -263,6 +263,40 @@ TEST_F(EventDispatcherTest, PagePathsReachOnlyTheDrives)
 	}
 }
 
+// Key and certificate files are a few kilobytes: one over 1 MiB is refused
+// unread. The pair's files grow by a sparse tail, which the library would
+// read past: only the size refuses them.
+TEST_F(EventDispatcherTest, FilesOverOneMebibyteAreNotRead)
+{
+	const std::string folder = "c/Program Files/NPKI/org1/USER/cn=name1/";
+	const std::string cert = "C:\\Program Files\\NPKI\\org1\\USER\\cn=name1\\signCert.der";
+	const std::string key = "C:\\Program Files\\NPKI\\org1\\USER\\cn=name1\\signPri.key";
+	const uintmax_t mebibyte = 1024 * 1024;
+	const struct
+	{
+		uintmax_t certSize, keySize;
+		std::string reason; // "" for success
+		size_t listed;
+	} cases[] = { { mebibyte, mebibyte, "", 1 }, { mebibyte + 1, 0, "-9996", 0 }, { 0, mebibyte + 1, "-9997", 1 },
+		{ 64 * mebibyte, 0, "-9996", 0 }, { 0, 64 * mebibyte, "-9997", 1 } };
+	for (const auto& c : cases)
+	{
+		fs::remove_all(Host("c/Program Files"));
+		PutPair(kKeys + "signCert.der", folder);
+		if (c.certSize != 0)
+			fs::resize_file(Host(folder + "signCert.der"), c.certSize);
+		if (c.keySize != 0)
+			fs::resize_file(Host(folder + "signPri.key"), c.keySize);
+		Json2 reply = Json2::Parse(Send("[\"" + std::string(kExport) + "\",{\"certPath\":" + JsonText(cert)
+			+ ",\"keyPath\":" + JsonText(key) + ",\"certPassword\":" + JsonText(kKeyPassword) + "}]"));
+		EXPECT_EQ(c.reason.empty() ? "\"\"" : c.reason, reply.GetArray().back()["data"]["REASON"].ToString(true))
+			<< c.certSize << " " << c.keySize;
+		Json2 list = Json2::Parse(Send("[\"zimracert_getCertification\",{}]"));
+		Json2& data = list.GetArray().back()["data"];
+		EXPECT_EQ(c.listed, data.Type() == Json2::Array ? data.GetArray().size() : 0u) << c.certSize << " " << c.keySize;
+	}
+}
+
 TEST_F(EventDispatcherTest, ImportWritesTheLayoutAndAnswersEachReasonInTurn)
 {
 	const std::string base64 = Shell("openssl base64 -in " + kKeys + "aes.p12");

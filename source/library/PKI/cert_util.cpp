@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -333,7 +332,7 @@ int ReadWholeFile(const char* utf8Path, unsigned char** out)
 		return -2;
 	}
 	long size = std::ftell(file.get());
-	if (size < 1 || size >= INT_MAX || std::fseek(file.get(), 0, SEEK_SET) != 0)
+	if (size < 1 || size > kMaxWholeFileSize || std::fseek(file.get(), 0, SEEK_SET) != 0)
 	{
 		return -2;
 	}

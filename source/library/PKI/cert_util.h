@@ -19,8 +19,12 @@
 // The fields as local time, as calendar seconds (-1 when they do not convert).
 int64_t MkTime64(struct tm* fields);
 
-// The whole file: its size (>= 1); -1 it does not open; -2 the read failed
-// or the file is empty.
+// Certificate and key files are a few kilobytes; a larger one is refused
+// unread, so that a path naming a huge file costs no memory.
+const long kMaxWholeFileSize = 1024 * 1024;
+
+// The whole file: its size (>= 1); -1 it does not open; -2 the read failed,
+// the file is empty or larger than kMaxWholeFileSize.
 int ReadWholeFile(const char* utf8Path, unsigned char** out);
 
 // 1 and *out set when the bytes are one DER certificate; -1 otherwise.

@@ -196,6 +196,15 @@ TEST_F(CertUtil, ReadWholeFile)
 	ASSERT_EQ(ReadWholeFile((m_dir + "empty\xE2\x82").c_str(), &out), 1);
 	EXPECT_EQ(out[0], 'x');
 	std::free(out);
+	// Up to 1 MiB is read; a larger file (sparse here) is refused unread.
+	for (const off_t size : {off_t(1) << 20, (off_t(1) << 20) + 1, off_t(1) << 26})
+	{
+		Save(m_dir + "big", {});
+		ASSERT_EQ(truncate((m_dir + "big").c_str(), size), 0);
+		out = nullptr;
+		EXPECT_EQ(ReadWholeFile((m_dir + "big").c_str(), &out), size <= kMaxWholeFileSize ? size : -2) << size;
+		std::free(out);
+	}
 }
 
 // Base64 against OpenSSL's block encoder, with the filter's line feed after
