@@ -1,6 +1,7 @@
 #include "agent/EventDispatcher.h"
 
 #include "PKI/NpkiStore.h"
+#include "PKI/cert_util.h"
 #include "base/Exception.h"
 #include "base/FileUtil.h"
 #include "base/Json2.h"
@@ -19,10 +20,6 @@ namespace
 // Conversion buffers of the export and import paths, in UTF-16 units.
 const int kExportPathUnits = 256;
 const int kImportPathUnits = 512;
-
-// The subject texts the import asks the store for.
-const int kSelectFolderName = 1;
-const int kSelectOrganization = 3;
 
 enum Event
 {
@@ -185,13 +182,13 @@ Json2 Import(Json2& data, NpkiStore* store)
 		return Failure(ReasonBaseFolder);
 
 	std::string organization;
-	if (HoldsNul(password) || !store->InspectPfxBase64(pfx, password, kSelectOrganization, &organization)
+	if (HoldsNul(password) || !store->InspectPfxBase64(pfx, password, Pkcs12Organization, &organization)
 		|| !IsSafeFolderName(organization))
 		return Failure(ReasonBadOrganization);
 	folder += "\\" + organization + "\\USER";
 
 	std::string name;
-	if (!store->InspectPfxBase64(pfx, password, kSelectFolderName, &name) || !IsSafeFolderName(name))
+	if (!store->InspectPfxBase64(pfx, password, Pkcs12FolderName, &name) || !IsSafeFolderName(name))
 		return Failure(ReasonCertFolder);
 	folder += "\\" + name;
 	char16_t wide[kImportPathUnits];

@@ -30,8 +30,7 @@ public:
 		const std::string& pfxPassword, std::string* out);
 	bool ImportPfxBase64(const std::string& pfxBase64, const std::string& derOutPath, const std::string& keyOutPath,
 		const std::string& pfxPassword, const std::string& keyPassword);
-	// Selectors: 0 SHA-1 fingerprint, 1 subject as folder name, 2 subject
-	// commonName, 3 subject organizationName.
+	// The selector is a Pkcs12Property (PKI/cert_util.h).
 	bool InspectPfxBase64(const std::string& pfxBase64, const std::string& password, int selector, std::string* out);
 	// True when the folder holds exactly one signCert.der and one signPri.key
 	// (names in any case); the paths keep the case found on disk.

@@ -617,7 +617,7 @@ int Pkcs12GetProperty(const unsigned char* pfx, int len, const char* password, i
 	std::string text;
 	switch (selector)
 	{
-	case 0:
+	case Pkcs12Sha1:
 	{
 		unsigned char* der = nullptr;
 		int derLength = i2d_X509(cert.get(), &der);
@@ -638,16 +638,16 @@ int Pkcs12GetProperty(const unsigned char* pfx, int len, const char* password, i
 		*out = hex;
 		return hexLength;
 	}
-	case 1:
+	case Pkcs12FolderName:
 		if (!SubjectText(subject, text) || !IsSafeFolderName(text))
 		{
 			return 0;
 		}
 		break;
-	case 2:
+	case Pkcs12CommonName:
 		SubjectEntry(subject, NID_commonName, text);
 		break;
-	case 3:
+	case Pkcs12Organization:
 		if (SubjectEntry(subject, NID_organizationName, text) && !IsSafeFolderName(text))
 		{
 			return 0;

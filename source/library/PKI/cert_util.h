@@ -66,12 +66,20 @@ int Pkcs12ToFiles(const unsigned char* pfx, int len, const char* derOutPath, con
 int FilesToPkcs12(const char* certPath, const char* keyPath, const char* keyPassword, const char* pfxPassword,
 	unsigned char** out);
 
-// One property of a PKCS#12's certificate: 0 its SHA-1 as hex, 1 its subject
-// as the folder name ("cn=..,ou=..,o=..,c=..", every entry, empty values
-// included), 2 the subject's commonName, 3 its organizationName. The length;
-// 0 for no certificate, no such entry or a subject text of more than 1023
-// bytes. 1 and 3 name import folders: they also give 0 for a text that is no
-// safe folder name (base/FileUtil.h).
+// The properties of a PKCS#12's certificate, by their selector numbers.
+enum Pkcs12Property
+{
+	Pkcs12Sha1 = 0,         // its SHA-1 as hex
+	Pkcs12FolderName = 1,   // its subject as the folder name ("cn=..,ou=..,o=..,c=..",
+	                        // every entry, empty values included)
+	Pkcs12CommonName = 2,   // the subject's commonName
+	Pkcs12Organization = 3, // the subject's organizationName
+};
+
+// One property (a Pkcs12Property) of a PKCS#12's certificate. The length; 0
+// for no certificate, no such entry or a subject text of more than 1023
+// bytes. The folder name and the organization name import folders: they
+// also give 0 for a text that is no safe folder name (base/FileUtil.h).
 // -1 .. -3 as Pkcs12ToFiles; -4 an unknown selector.
 int Pkcs12GetProperty(const unsigned char* pfx, int len, const char* password, int selector, char** out);
 

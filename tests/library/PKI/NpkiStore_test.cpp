@@ -1,5 +1,6 @@
 #include "PKI/CertRecord.h"
 #include "PKI/NpkiStore.h"
+#include "PKI/cert_util.h"
 #include "base/FileUtil.h"
 #include "base/NetUtil.h"
 
@@ -291,9 +292,9 @@ TEST_F(NpkiStoreTest, ExportedKeyPairImportsIntoTheLayout)
 	EXPECT_TRUE(store.CheckKeyPassword(key, kKeyPassword));
 	std::string org;
 	std::string name;
-	EXPECT_FALSE(store.InspectPfxBase64(pfx, "wrong", 3, &org));
-	ASSERT_TRUE(store.InspectPfxBase64(pfx, "new-pass", 3, &org));
-	ASSERT_TRUE(store.InspectPfxBase64(pfx, "new-pass", 1, &name));
+	EXPECT_FALSE(store.InspectPfxBase64(pfx, "wrong", Pkcs12Organization, &org));
+	ASSERT_TRUE(store.InspectPfxBase64(pfx, "new-pass", Pkcs12Organization, &org));
+	ASSERT_TRUE(store.InspectPfxBase64(pfx, "new-pass", Pkcs12FolderName, &name));
 	EXPECT_EQ("org1", org);
 	EXPECT_EQ("cn=name1,ou=unit1,o=org1,c=KR", name);
 

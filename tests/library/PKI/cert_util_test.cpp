@@ -370,17 +370,17 @@ TEST_F(CertUtil, Pkcs12Properties)
 	std::string expected = Shell("openssl x509 -inform DER -noout -fingerprint -sha1 -in " + kKeys + "signCert.der");
 	expected = expected.substr(expected.find('=') + 1, 59);
 	expected.erase(std::remove(expected.begin(), expected.end(), ':'), expected.end());
-	EXPECT_EQ(Property(p12, 0), expected);
-	EXPECT_EQ(Property(p12, 1), "cn=name1,ou=unit1,o=org1,c=KR");
-	EXPECT_EQ(Property(p12, 2), "name1");
-	EXPECT_EQ(Property(p12, 3), "org1");
+	EXPECT_EQ(Property(p12, Pkcs12Sha1), expected);
+	EXPECT_EQ(Property(p12, Pkcs12FolderName), "cn=name1,ou=unit1,o=org1,c=KR");
+	EXPECT_EQ(Property(p12, Pkcs12CommonName), "name1");
+	EXPECT_EQ(Property(p12, Pkcs12Organization), "org1");
 	EXPECT_EQ(Property(p12, 4), "-4");
-	EXPECT_EQ(Property(p12, 0, "wrong"), "-3");
-	EXPECT_EQ(Property(Load(kKeys + "nocert.p12"), 1), "0");
+	EXPECT_EQ(Property(p12, Pkcs12Sha1, "wrong"), "-3");
+	EXPECT_EQ(Property(Load(kKeys + "nocert.p12"), Pkcs12FolderName), "0");
 	// A subject too long for the folder-name buffer is refused, not cut.
 	const Bytes longSubject = Load(kKeys + "longsubject.p12");
-	EXPECT_EQ(Property(longSubject, 1), "0");
-	EXPECT_EQ(Property(longSubject, 2), "long");
+	EXPECT_EQ(Property(longSubject, Pkcs12FolderName), "0");
+	EXPECT_EQ(Property(longSubject, Pkcs12CommonName), "long");
 }
 
 // The organisation and the subject text name the import's folders
@@ -395,11 +395,11 @@ TEST_F(CertUtil, FolderPropertiesStayOneFolder)
 	{
 		const bool dots = bad == "." || bad == ".."; // "o=.." is a harmless folder name; ".." alone is not
 		const Bytes inOrg = Pkcs12WithSubject({{"C", "KR"}, {"O", bad}, {"CN", "n"}});
-		EXPECT_EQ(Property(inOrg, 3), "0") << bad;
-		EXPECT_EQ(Property(inOrg, 1), dots ? "cn=n,o=" + bad + ",c=KR" : "0") << bad;
+		EXPECT_EQ(Property(inOrg, Pkcs12Organization), "0") << bad;
+		EXPECT_EQ(Property(inOrg, Pkcs12FolderName), dots ? "cn=n,o=" + bad + ",c=KR" : "0") << bad;
 		const Bytes inName = Pkcs12WithSubject({{"O", "org"}, {"CN", bad}});
-		EXPECT_EQ(Property(inName, 3), "org") << bad;
-		EXPECT_EQ(Property(inName, 1), dots ? "cn=" + bad + ",o=org" : "0") << bad;
+		EXPECT_EQ(Property(inName, Pkcs12Organization), "org") << bad;
+		EXPECT_EQ(Property(inName, Pkcs12FolderName), dots ? "cn=" + bad + ",o=org" : "0") << bad;
 	}
 	const struct
 	{
@@ -415,8 +415,8 @@ TEST_F(CertUtil, FolderPropertiesStayOneFolder)
 	for (const auto& c : cases)
 	{
 		const Bytes p12 = Pkcs12WithSubject(c.subject);
-		EXPECT_EQ(Property(p12, 1), c.text);
-		EXPECT_EQ(c.org.empty() ? c.org : Property(p12, 3), c.org) << c.text;
+		EXPECT_EQ(Property(p12, Pkcs12FolderName), c.text);
+		EXPECT_EQ(c.org.empty() ? c.org : Property(p12, Pkcs12Organization), c.org) << c.text;
 	}
 }
 
@@ -451,12 +451,12 @@ TEST_F(CertUtil, KeyDerivationCountsAreBounded)
 			cert.get(), nullptr, NID_pbe_WithSHA1And3_Key_TripleDES_CBC, -1, iterations, 2048, 0), PKCS12_free);
 		return Der(p12.get(), i2d_PKCS12);
 	};
-	EXPECT_EQ(Property(pkcs12(4096), 3), "org1");
-	EXPECT_EQ(Property(pkcs12(1000001), 3), "-3");
+	EXPECT_EQ(Property(pkcs12(4096), Pkcs12Organization), "org1");
+	EXPECT_EQ(Property(pkcs12(1000001), Pkcs12Organization), "-3");
 	for (Count which : {Count::Mac, Count::EncryptedContents, Count::KeyBag})
 	{
 		const Bytes p12 = Pkcs12WithIterations(which, INT64_C(0x7FFFFFFFFFFF));
-		EXPECT_EQ(Property(p12, 3), "-3") << static_cast<int>(which);
+		EXPECT_EQ(Property(p12, Pkcs12Organization), "-3") << static_cast<int>(which);
 		EXPECT_EQ(Import(p12, kPfxPassword, "k"), -3);
 	}
 	EXPECT_EQ(Entries(m_dir), 0);
