@@ -517,7 +517,7 @@ int Pkcs12ToFiles(const unsigned char* pfx, int len, const char* derOutPath, con
 	}
 	else if (!WriteCertificate(cert.get(), derTemp))
 	{
-		rc = -6;
+		rc = -4;
 	}
 	else if (WriteEncryptedPkcs8(key.get(), keyPassword, keyTemp.c_str()) < 0)
 	{

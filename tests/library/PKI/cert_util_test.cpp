@@ -1,6 +1,7 @@
 #include "PKI/cert_util.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -361,6 +363,22 @@ TEST_F(CertUtil, Pkcs12ToFilesWritesBothOrNothing)
 	EXPECT_EQ(Import(legacy, kPfxPassword, "k", blocked), -4);
 	EXPECT_EQ(Load(blocked + "signCert.der"), old);
 	EXPECT_EQ(Entries(blocked), 2);
+
+	// The certificate's write fails (over the file size limit): -4 as for any
+	// write, and the old pair stays.
+	struct rlimit limit;
+	ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+	struct rlimit small = limit;
+	small.rlim_cur = 16;
+	const auto handler = signal(SIGXFSZ, SIG_IGN);
+	ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+	const int rc = Import(legacy, kPfxPassword, "k");
+	setrlimit(RLIMIT_FSIZE, &limit);
+	signal(SIGXFSZ, handler);
+	EXPECT_EQ(rc, -4);
+	EXPECT_EQ(Load(m_dir + "signCert.der"), old);
+	EXPECT_EQ(Load(m_dir + "signPri.key"), old);
+	EXPECT_EQ(Entries(m_dir), 3); // and the "blocked" folder
 }
 
 TEST_F(CertUtil, Pkcs12Properties)
