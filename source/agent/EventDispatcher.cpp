@@ -1,6 +1,7 @@
 #include "agent/EventDispatcher.h"
 
 #include "PKI/NpkiStore.h"
+#include "PKI/OpenSslPtr.h"
 #include "PKI/cert_util.h"
 #include "base/Exception.h"
 #include "base/FileUtil.h"
@@ -143,10 +144,8 @@ Json2 Export(Json2& data, NpkiStore* store)
 	const bool certFits = ToWide(certPath, certWide, kExportPathUnits);
 	const bool keyFits = ToWide(keyPath, keyWide, kExportPathUnits);
 	// A key path too long for its buffer names no file that opens.
-	FILE* key = keyFits ? _wfopen(keyWide, u"r") : nullptr;
-	if (key == nullptr)
+	if (!FilePtr(keyFits ? _wfopen(keyWide, u"r") : nullptr))
 		return Failure(ReasonKeyUnreadable);
-	std::fclose(key);
 	if (!certFits)
 		return Json2(); // the reply's data is null
 

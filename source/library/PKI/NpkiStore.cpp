@@ -312,9 +312,7 @@ bool NpkiStore::CheckKeyPassword(const std::string& keyPath, const std::string& 
 	MallocBytes owner(bytes);
 	if (length < 1)
 		return false;
-	EVP_PKEY* key = DecryptPrivateKey(bytes, length, password.c_str());
-	EVP_PKEY_free(key);
-	return key != nullptr;
+	return PkeyPtr(DecryptPrivateKey(bytes, length, password.c_str())) != nullptr;
 }
 
 bool NpkiStore::ExportPfxBase64(const std::string& certPath, const std::string& keyPath, const std::string& keyPassword,

@@ -1,7 +1,6 @@
 #include "PKI/PbeLimits.h"
 
 #include <cstdint>
-#include <memory>
 
 #include <openssl/asn1.h>
 #include <openssl/objects.h>
@@ -11,24 +10,6 @@
 
 namespace
 {
-
-using PbeParamPtr = std::unique_ptr<PBEPARAM, OpenSslDeleter<PBEPARAM, PBEPARAM_free>>;
-using Pbe2ParamPtr = std::unique_ptr<PBE2PARAM, OpenSslDeleter<PBE2PARAM, PBE2PARAM_free>>;
-using Pbkdf2ParamPtr = std::unique_ptr<PBKDF2PARAM, OpenSslDeleter<PBKDF2PARAM, PBKDF2PARAM_free>>;
-using ScryptParamPtr = std::unique_ptr<SCRYPT_PARAMS, OpenSslDeleter<SCRYPT_PARAMS, SCRYPT_PARAMS_free>>;
-
-void FreeSafes(STACK_OF(PKCS7)* safes)
-{
-	sk_PKCS7_pop_free(safes, PKCS7_free);
-}
-
-void FreeBags(STACK_OF(PKCS12_SAFEBAG)* bags)
-{
-	sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
-}
-
-using SafesPtr = std::unique_ptr<STACK_OF(PKCS7), OpenSslDeleter<STACK_OF(PKCS7), FreeSafes>>;
-using BagsPtr = std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), OpenSslDeleter<STACK_OF(PKCS12_SAFEBAG), FreeBags>>;
 
 // An absent count means 1; one that does not fit 64 bits is too many.
 bool ReadCount(const ASN1_INTEGER* count, int64_t& value)

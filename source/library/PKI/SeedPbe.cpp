@@ -2,13 +2,14 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include <openssl/crypto.h>
 #include <openssl/objects.h>
 #include <openssl/seed.h>
 #include <openssl/sha.h>
 #include <openssl/x509.h>
+
+#include "PKI/OpenSslPtr.h"
 
 namespace
 {
@@ -52,16 +53,11 @@ EVP_CIPHER* MakeSeedCbc()
 	return cipher;
 }
 
-struct PbeParamFree
-{
-	void operator()(PBEPARAM* p) const { PBEPARAM_free(p); }
-};
-
 // PBKDF1 with SHA-1: T1 = SHA-1(password || salt), Tn = SHA-1(Tn-1).
 bool Pbkdf1Sha1(const char* pass, int passlen, const unsigned char* salt, int saltlen, long iterations,
 	unsigned char dk[SHA_DIGEST_LENGTH])
 {
-	std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+	MdCtxPtr md(EVP_MD_CTX_new());
 	if (!md || !EVP_DigestInit_ex(md.get(), EVP_sha1(), nullptr)
 		|| !EVP_DigestUpdate(md.get(), pass, passlen)
 		|| !EVP_DigestUpdate(md.get(), salt, saltlen)
@@ -84,8 +80,7 @@ bool Pbkdf1Sha1(const char* pass, int passlen, const unsigned char* salt, int sa
 int SeedPbeKeyIv(EVP_CIPHER_CTX* ctx, const char* pass, int passlen, ASN1_TYPE* param, int en_de,
 	bool fixedIv)
 {
-	std::unique_ptr<PBEPARAM, PbeParamFree> pbe(
-		static_cast<PBEPARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), param)));
+	PbeParamPtr pbe(static_cast<PBEPARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), param)));
 	if (!pbe)
 	{
 		return 0;
