@@ -7,5 +7,4 @@ WatchdogRecord* g_watchdog = nullptr;
 std::string g_certPath;
 std::string g_sessionId;
 std::atomic<std::uint8_t> g_sessionActive{0};
-std::atomic<std::uint8_t> g_clientGone{0};
 std::map<std::string, SessionState> g_sessionStates;

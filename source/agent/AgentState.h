@@ -48,8 +48,7 @@ extern std::string g_certPath;
 // The session id of the connected page on the polling transport.
 extern std::string g_sessionId;
 // A browser page holds the agent; a second one is refused while it is set.
+// Written by PageSession alone.
 extern std::atomic<std::uint8_t> g_sessionActive;
-// A polling connection of the page went away while it had polls pending.
-extern std::atomic<std::uint8_t> g_clientGone;
 // Polling sessions by id.
 extern std::map<std::string, SessionState> g_sessionStates;

@@ -4,6 +4,7 @@
 #include "base/MutexLock.h"
 
 #include <algorithm>
+#include <cstdio>
 
 // One unit, so the three are constructed in the order written.
 Mutex g_messageStoreMutex;
@@ -15,14 +16,21 @@ MessageStore::MessageStore()
 {
 }
 
-void MessageStore::Push(std::string key, std::string text)
+bool MessageStore::Push(std::string key, std::string text)
 {
 	{
 		MutexLock lock(g_messageStoreMutex);
-		g_messageQueues[key].push_back(std::move(text));
+		std::deque<std::string>& queue = g_messageQueues[key];
+		if (queue.size() >= kQueueLimit)
+		{
+			std::fprintf(stderr, "reply dropped: %zu replies wait already\n", queue.size());
+			return false;
+		}
+		queue.push_back(std::move(text));
 	}
 	// A responder waiting for this session answers at once.
 	PollResponders::NotifyPush();
+	return true;
 }
 
 // Only Push makes a queue and only texts keep it: ids that are merely asked

@@ -16,10 +16,15 @@
 class MessageStore
 {
 public:
+	// Replies that may wait for one session: a page takes one per poll and
+	// asks one at a time, so only a flood reaches this.
+	static constexpr std::size_t kQueueLimit = 128;
+
 	MessageStore();
 
-	// Also wakes the polling responders that wait for a reply.
-	void Push(std::string key, std::string text);
+	// Also wakes the polling responders that wait for a reply. A text for a
+	// full queue is dropped (false), with a line on the standard error.
+	bool Push(std::string key, std::string text);
 	std::uint32_t Count(std::string key);
 	// Up to the take limit (1) of the oldest texts, in queue order.
 	std::list<std::string> Take(std::string key);

@@ -7,6 +7,7 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -61,7 +62,11 @@ std::map<std::string, std::string> ParseQueryString(const std::string& query)
 
 bool IsJsonpIndex(const std::string& index)
 {
-	return std::atoi(index.c_str()) >= 0;
+	// Only a script callback number: the index is written into the script
+	// text of every answer.
+	const std::size_t kMaxDigits = 9;
+	return !index.empty() && index.size() <= kMaxDigits
+		&& std::all_of(index.begin(), index.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 std::string NewSessionId()

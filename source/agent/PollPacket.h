@@ -17,6 +17,18 @@
 namespace PollPacket
 {
 
+// The packet types a page posts.
+enum PacketType : int
+{
+	// The page closes its session.
+	PacketClose = 1,
+	PacketPing = 2,
+	// socket.io's disconnect of the default namespace.
+	PacketDisconnect = 41,
+	// An application message: the JSON array from the first "[" on.
+	PacketEvent = 42,
+};
+
 // How an answer is framed: JSONP when the request's "j" index reads as a
 // number of 0 or more.
 struct Framing
@@ -28,7 +40,8 @@ struct Framing
 // "key=value" pairs of a query text, undecoded; a later key wins.
 std::map<std::string, std::string> ParseQueryString(const std::string& query);
 
-// atoi(index) >= 0.
+// A decimal number of at most nine digits: the only JSONP index real
+// clients send, and the only text put into an answer's script.
 bool IsJsonpIndex(const std::string& index);
 
 // 20 characters of the Base64 alphabet from 15 bytes of the crypto

@@ -1,6 +1,5 @@
 #include "agent/PollRecord.h"
 
-#include "agent/AgentState.h"
 #include "agent/MessageStore.h"
 #include "sockets/ISocketHandler.h"
 
@@ -110,13 +109,6 @@ void Join(PollRecord* record)
 	record->thread = nullptr;
 }
 
-void Free(PollRecord* record)
-{
-	Stop(record);
-	Join(record);
-	delete record;
-}
-
 void Run(PollRecord* record)
 {
 	if (record == nullptr)
@@ -140,7 +132,7 @@ void Run(PollRecord* record)
 			std::printf("closing message[%s][%ld][%s] \n", record->serverGone ? "true" : "false",
 				static_cast<long>(reinterpret_cast<std::intptr_t>(PR_GetCurrentThread())), record->sid.c_str());
 			std::fflush(stdout);
-			if (!record->serverGone && !g_clientGone)
+			if (!record->serverGone)
 				answer.body = PollPacket::EncodePacket("3", "", record->framing);
 		}
 		if (!record->serverGone && !answer.body.empty())
@@ -171,3 +163,9 @@ std::deque<PollAnswer> TakeAnswers()
 }
 
 } // namespace PollResponders
+
+PollRecord::~PollRecord()
+{
+	PollResponders::Stop(this);
+	PollResponders::Join(this);
+}

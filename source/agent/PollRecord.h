@@ -33,10 +33,17 @@ struct PollAnswer
 	std::string body;
 };
 
-// One held GET and its responder thread. The loop thread makes, stops and
-// frees it; the responder reads the fixed fields and the flags.
+// One held GET and its responder thread. The loop thread makes and owns it
+// (one std::unique_ptr, in its session's queue or among the retired polls);
+// destroying it stops the responder and waits for it. The responder reads
+// the fixed fields and the flags.
 struct PollRecord
 {
+	PollRecord() = default;
+	~PollRecord();
+	PollRecord(const PollRecord&) = delete;
+	PollRecord& operator=(const PollRecord&) = delete;
+
 	// The responder waits; cleared to stop it. Set before its thread starts.
 	std::atomic<bool> running{ false };
 	// Joinable; null before the start, after a failed start and once joined.
@@ -73,8 +80,6 @@ bool Start(PollRecord* record);
 void Stop(PollRecord* record, bool closing = false);
 // Waits until the responder has ended.
 void Join(PollRecord* record);
-// Stops, joins and deletes.
-void Free(PollRecord* record);
 
 // The body of a responder thread.
 void Run(PollRecord* record);

@@ -1,6 +1,6 @@
 #include "agent/WebSocket.h"
 
-#include "agent/AgentState.h"
+#include "agent/PageSession.h"
 #include "base/NetUtil.h"
 #include "base/WordParser.h"
 
@@ -39,8 +39,8 @@ WebSocket::WebSocket(ISocketHandler& handler)
 
 WebSocket::~WebSocket()
 {
-	if (m_transport == TransportWebSocket && m_upgraded)
-		g_sessionActive = 0;
+	if (m_upgraded)
+		PageSession::ConnectionClosed(Uid(), false);
 	OPENSSL_cleanse(&m_frameInput[0], m_frameInput.size());
 	OPENSSL_cleanse(&m_message[0], m_message.size());
 }
@@ -71,7 +71,7 @@ void WebSocket::ArmFirstHeadTimeout()
 		return;
 	const auto elapsed =
 		std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_createdAt).count();
-	const std::int64_t left = m_firstHeadSeconds - elapsed;
+	const std::int64_t left = m_requestSeconds - elapsed;
 	// Past the deadline (a handshake step that came in its last moments):
 	// closed now, so that a peer moving a byte at a time gains nothing.
 	if (left <= 0)
@@ -88,8 +88,9 @@ void WebSocket::ArmFirstHeadTimeout()
 
 void WebSocket::OnTimeout()
 {
-	if (m_awaitingFirstHead)
+	if (!m_upgraded)
 	{
+		// A request that did not arrive whole in time, or an idle connection.
 		SetCloseAndDelete(true);
 	}
 	else if (m_lingering)
@@ -128,10 +129,59 @@ std::string WebSocket::ProductToken()
 
 void WebSocket::ResetRequest()
 {
+	m_responseHeaders.clear();
+}
+
+void WebSocket::Refuse(const Refusal& refusal)
+{
+	SetStatusCode(refusal.code);
+	SetReasonPhrase(refusal.reason);
+	if (refusal.closeHeader)
+		SetResponseHeader("Connection", std::string("close"));
+	SendResponseHead();
+	ResetRequest();
+	SetCloseAndDelete(true);
+}
+
+void WebSocket::SetRequestHeld(bool held)
+{
+	if (m_upgraded || CloseAndDelete())
+		return;
+	SetTimeout(held ? 0 : m_requestSeconds);
+}
+
+// ---- deadlines ----
+
+void WebSocket::OnRead()
+{
+	NoteRequestStart();
+	TcpSocket::OnRead();
+}
+
+void WebSocket::NoteRequestStart()
+{
+	if (!m_betweenRequests || m_upgraded)
+		return;
+	m_betweenRequests = false;
+	SetTimeout(m_requestSeconds);
+}
+
+void WebSocket::CompleteRequest()
+{
+	m_awaitingFirstHead = false;
+	if (!m_upgraded)
+		SetTimeout(m_requestSeconds);
+	OnRequestComplete();
+}
+
+void WebSocket::ExpectNextRequest()
+{
+	SetLineMode(true);
 	m_firstLine = true;
 	m_head = true;
-	m_responseHeaders.clear();
+	m_contentLength = 0;
 	m_headerCount = 0;
+	m_betweenRequests = true;
 }
 
 // ---- request head ----
@@ -158,12 +208,18 @@ void WebSocket::OnRequestLine(const std::string& line)
 	}
 	else
 	{
+		// The first bytes of a request may have come with the last one's.
+		NoteRequestStart();
 		m_method = first;
 		m_target = words.NextWord();
 		const std::size_t q = m_target.find('?');
 		m_path = m_target.substr(0, q);
 		m_query = q == std::string::npos ? std::string() : m_target.substr(q + 1);
 		m_version = words.NextWord();
+		// A request line without a version (or cut short) is answered in a
+		// form every client reads.
+		if (NetUtil::ToLowerAscii(m_version.substr(0, 5)) != "http/")
+			m_version = "HTTP/1.0";
 		m_http11 = m_version.size() > 4 && m_version.compare(4, std::string::npos, "/1.1") == 0;
 		m_keepAlive = m_http11;
 		m_chunkedTotal = 0;
@@ -240,12 +296,8 @@ void WebSocket::RefuseRequest(const std::string& call, int code, const std::stri
 
 void WebSocket::OnHeadEnd()
 {
-	if (m_awaitingFirstHead)
-	{
-		m_awaitingFirstHead = false;
-		SetTimeout(0);
-	}
-	if (!(m_contentLength == 0 && m_http11 && m_keepAlive && !m_chunked))
+	const bool nextInLineMode = m_contentLength == 0 && m_http11 && m_keepAlive && !m_chunked;
+	if (!nextInLineMode)
 	{
 		SetLineMode(false);
 		m_head = false;
@@ -253,8 +305,12 @@ void WebSocket::OnHeadEnd()
 	OnRequestHeadersEnd();
 	if (m_transport == TransportWebSocket && !m_upgraded && !Upgrade())
 		return;
-	if (m_contentLength == 0 && !m_chunked)
-		OnRequestComplete();
+	if (m_contentLength != 0 || m_chunked)
+		return;
+	CompleteRequest();
+	// The line reader goes on with any bytes that followed the head.
+	if (nextInLineMode && !m_upgraded)
+		ExpectNextRequest();
 }
 
 // ---- request body ----
@@ -286,22 +342,19 @@ void WebSocket::ReadBody(const char* data, std::size_t n)
 	m_contentLength -= static_cast<std::int32_t>(k);
 	if (m_contentLength != 0)
 		return;
-	OnRequestComplete();
+	CompleteRequest();
 	if (m_http11 && m_keepAlive)
 		NextRequest(data + k, n - k);
 }
 
 void WebSocket::NextRequest(const char* rest, std::size_t n)
 {
-	SetLineMode(true);
-	m_firstLine = true;
-	m_head = true;
-	m_contentLength = 0;
-	if (n == 0)
+	ExpectNextRequest();
+	if (n == 0 || CloseAndDelete())
 		return;
 	std::vector<char> copy(rest, rest + n);
 	copy.push_back(0);
-	OnRead(copy.data(), n);
+	TcpSocket::OnRead(copy.data(), n);
 }
 
 void WebSocket::ReadChunked(const char* data, std::size_t n)
@@ -311,37 +364,41 @@ void WebSocket::ReadChunked(const char* data, std::size_t n)
 	{
 		switch (m_chunkState)
 		{
-		case 0:
+		case ChunkSizeLine:
 			if (CollectChunkLine(data, n, i) && TakeChunkSize())
-				m_chunkState = m_chunkRemaining > 0 ? 1 : 4;
+				m_chunkState = m_chunkRemaining > 0 ? ChunkData : ChunkTrailer;
 			break;
-		case 1:
+		case ChunkData:
 		{
 			const std::size_t k = std::min<std::size_t>(m_chunkRemaining, n - i);
 			OnRequestBody(data + i, k);
 			m_chunkRemaining -= static_cast<std::uint32_t>(k);
 			i += k;
 			if (m_chunkRemaining == 0)
-				m_chunkState = 2;
+				m_chunkState = ChunkDataCr;
 			break;
 		}
-		case 2: // the CR after the chunk's data
-			++i;
-			m_chunkState = 3;
+		case ChunkDataCr:
+		case ChunkDataLf:
+		{
+			const char expected = m_chunkState == ChunkDataCr ? '\r' : '\n';
+			if (data[i++] != expected)
+			{
+				RefuseRequest("OnRawData", 0, "http chunk data not followed by CR LF");
+				return;
+			}
+			m_chunkState = m_chunkState == ChunkDataCr ? ChunkDataLf : ChunkSizeLine;
 			break;
-		case 3: // its LF
-			++i;
-			m_chunkState = 0;
-			break;
-		default: // the line after the last chunk
+		}
+		case ChunkTrailer:
 			if (!CollectChunkLine(data, n, i))
 				break;
 			m_chunked = false;
-			m_chunkState = 0;
+			m_chunkState = ChunkSizeLine;
 			m_chunkLine.clear();
 			// The request is complete before the bytes after it are read
 			// as the next one.
-			OnRequestComplete();
+			CompleteRequest();
 			NextRequest(data + i, n - i);
 			return;
 		}

@@ -37,11 +37,14 @@ public:
 	static constexpr std::size_t kMaxMessageSize = 1 << 20;
 	// Header lines a request may have.
 	static constexpr int kHeaderLimit = 200;
-	// An accepted connection that has not completed its first request head
-	// (after its TLS handshake, if any) this many seconds after the accept is
-	// closed, so that silent or slow peers cannot fill the handler's socket
-	// limit and lock the page out. A page sends its request at once.
-	static constexpr int kFirstHeadSeconds = 60;
+	// Deadlines that keep silent, slow or idle peers from filling the
+	// handler's socket limit and locking the page out: a request must arrive
+	// whole (head and body) this many seconds after its first byte (the
+	// first one after the accept, TLS handshake included), and a connection
+	// that holds no request and has sent nothing for as long after its last
+	// request is closed. A held request (a long poll) is never cut; an
+	// upgraded connection has no deadline.
+	static constexpr int kRequestSeconds = 60;
 	// How long a connection that sent its close frame waits for the peer to
 	// end its side.
 	static constexpr int kLingerSeconds = 5;
@@ -49,6 +52,20 @@ public:
 	explicit WebSocket(ISocketHandler& handler);
 	~WebSocket() override;
 
+	// A refusal: the status line and, with closeHeader, "Connection: close";
+	// no body; the connection closes once the head is out.
+	struct Refusal
+	{
+		const char* code;
+		const char* reason;
+		bool closeHeader;
+	};
+	// A second page, or a request that is not the connected page's.
+	static constexpr Refusal kForbidden{ "403", "Forbidden", true };
+	// An upgrade request that is not a page's own WebSocket.
+	static constexpr Refusal kBadUpgrade{ "400", "Bad Request", true };
+
+	void OnRead() override;
 	void OnLine(const std::string& line) override;
 	void OnRawData(const char* data, std::size_t n) override;
 	// Arm the first-head time-out with what is left of the time since the
@@ -77,10 +94,13 @@ public:
 	// The upgrade answer has been sent.
 	virtual void OnSessionConnected();
 	virtual std::string ProductToken();
-	// Makes ready for the next request: head flags set, no response headers,
-	// header count 0. Everything else stays, line mode included. A subclass's
-	// version calls this one first.
+	// After an answer: no response headers. The reader makes itself ready
+	// for the next request when a request completes, so an answer that goes
+	// out while the next request is being read does not disturb it. A
+	// subclass's version calls this one first.
 	virtual void ResetRequest();
+	// Sends the refusal's head and closes the connection.
+	void Refuse(const Refusal& refusal);
 
 	const std::string& GetMethod() const { return m_method; }
 	const std::string& GetPath() const { return m_path; }
@@ -109,7 +129,10 @@ public:
 
 protected:
 	bool IsUpgraded() const { return m_upgraded; }
-	void SetFirstHeadSeconds(int seconds) { m_firstHeadSeconds = seconds; }
+	void SetRequestSeconds(int seconds) { m_requestSeconds = seconds; }
+	// The completed request is held for a later answer (no deadline), or
+	// its answer went out (the idle deadline starts).
+	void SetRequestHeld(bool held);
 	const std::string& GetVersion() const { return m_version; }
 
 private:
@@ -124,9 +147,15 @@ private:
 	// Collects a chunk-size or trailer line; true once it ends in CR LF.
 	bool CollectChunkLine(const char* data, std::size_t n, std::size_t& i);
 	bool TakeChunkSize();
-	// Back to reading a request head; the bytes that followed the body are
-	// read as the start of the next request.
+	// Hands the complete request on; the idle deadline starts.
+	void CompleteRequest();
+	// Back to reading a request head on a keep-alive connection.
+	void ExpectNextRequest();
+	// The same, reading the bytes that followed the body as the start of
+	// the next request.
 	void NextRequest(const char* rest, std::size_t n);
+	// A request has begun: it must be whole within the deadline.
+	void NoteRequestStart();
 	void ArmFirstHeadTimeout();
 	// Closes the connection because the request is refused.
 	void RefuseRequest(const std::string& call, int code, const std::string& text);
@@ -175,14 +204,27 @@ private:
 	bool m_keepAlive = false;
 	bool m_chunked = false;
 	std::uint32_t m_chunkRemaining = 0;
-	int m_chunkState = 0;
+	// Where the chunked-body reader stands.
+	enum ChunkState
+	{
+		ChunkSizeLine,
+		ChunkData,
+		// The CR LF after a chunk's data.
+		ChunkDataCr,
+		ChunkDataLf,
+		// The trailer up to its empty line, after the last chunk.
+		ChunkTrailer,
+	};
+	ChunkState m_chunkState = ChunkSizeLine;
 	std::string m_chunkLine;
 	// Body bytes of the current chunked request.
 	std::size_t m_chunkedTotal = 0;
 	int m_headerCount = 0;
 	int m_headerLimit = kHeaderLimit;
-	// No request head has been completed yet.
+	// No request has been completed yet: the deadline counts from the accept.
 	bool m_awaitingFirstHead = true;
-	int m_firstHeadSeconds = kFirstHeadSeconds;
+	// A keep-alive connection waits for its next request.
+	bool m_betweenRequests = false;
+	int m_requestSeconds = kRequestSeconds;
 	std::chrono::steady_clock::time_point m_createdAt = std::chrono::steady_clock::now();
 };

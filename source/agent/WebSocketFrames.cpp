@@ -1,6 +1,7 @@
 // The WebSocket half of WebSocket: the upgrade answer and the RFC 6455 frame
 // reader and writers.
-#include "agent/AgentState.h"
+#include "agent/PageSession.h"
+#include "agent/PollPacket.h"
 #include "agent/WebSocket.h"
 #include "base/Base64.h"
 #include "base/NetUtil.h"
@@ -71,13 +72,17 @@ std::string WebSocket::AcceptKey(const std::string& key)
 
 bool WebSocket::Upgrade()
 {
-	if (g_sessionActive)
+	// A request that names a polling session is a probe to move that
+	// session onto a WebSocket; ours carries plain messages, not its packets,
+	// so the probe is refused and the page stays on polling.
+	if (PollPacket::ParseQueryString(m_query).count("sid") != 0)
 	{
-		SetStatusCode("403");
-		SetReasonPhrase("Forbidden");
-		SetResponseHeader("Connection", std::string("close"));
-		SendResponseHead();
-		SetCloseAndDelete(true);
+		Refuse(kBadUpgrade);
+		return false;
+	}
+	if (!PageSession::ConnectWebSocket(Uid()))
+	{
+		Refuse(kForbidden);
 		return false;
 	}
 	SetStatusCode("101");
@@ -88,8 +93,10 @@ bool WebSocket::Upgrade()
 	SetResponseHeader("Sec-WebSocket-Version", m_webSocketVersion);
 	SendResponseHead();
 	m_upgraded = true;
+	// The page's WebSocket may stay quiet as long as it likes.
+	m_awaitingFirstHead = false;
+	SetTimeout(0);
 	OnSessionConnected();
-	g_sessionActive = 1;
 	return true;
 }
 

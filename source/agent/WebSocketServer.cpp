@@ -2,6 +2,7 @@
 
 #include "agent/AgentState.h"
 #include "agent/MessageStore.h"
+#include "agent/PageSession.h"
 #include "agent/PollRecord.h"
 #include "base/Encoding.h"
 #include "base/MemFile.h"
@@ -15,12 +16,14 @@
 namespace
 {
 
-// Session id to the polls of that session, oldest first. A poll stays queued
-// after its answer until a POST, a second GET or the end of a connection
+using PollPtr = std::unique_ptr<PollRecord>;
+
+// The polls of the connected page, oldest first. A poll stays queued after
+// its answer until a POST, the end of its connection or of the session
 // takes it off.
-std::map<std::string, std::deque<PollRecord*>> g_pollRecords;
-// Polls taken off their queue while their responder still runs.
-std::list<PollRecord*> g_retiredPolls;
+std::deque<PollPtr> g_sessionPolls;
+// Polls taken off the queue while their responder still runs.
+std::list<PollPtr> g_retiredPolls;
 // The live polling connections by uid, for the answers of the responders.
 std::map<int, WebSocketServer*> g_pollConnections;
 std::uint64_t g_lastPollId = 0;
@@ -31,71 +34,72 @@ void DestroyLock(PRLock* lock)
 		PR_DestroyLock(lock);
 }
 
+// Holds a frame-send lock for a scope.
+class FrameLockGuard
+{
+public:
+	explicit FrameLockGuard(PRLock* lock) : m_lock(lock) { PR_Lock(m_lock); }
+	~FrameLockGuard() { PR_Unlock(m_lock); }
+	FrameLockGuard(const FrameLockGuard&) = delete;
+	FrameLockGuard& operator=(const FrameLockGuard&) = delete;
+
+private:
+	PRLock* m_lock;
+};
+
 template <typename Visit>
 void ForEachPoll(Visit visit)
 {
-	for (auto& session : g_pollRecords)
-		for (PollRecord* record : session.second)
-			visit(record);
-	for (PollRecord* record : g_retiredPolls)
-		visit(record);
+	for (PollPtr& record : g_sessionPolls)
+		visit(*record);
+	for (PollPtr& record : g_retiredPolls)
+		visit(*record);
+}
+
+// A poll off its queue: freed at once when finished, else when it is.
+void Retire(PollPtr record)
+{
+	if (!record->done)
+		g_retiredPolls.push_back(std::move(record));
+}
+
+void ReapRetired()
+{
+	g_retiredPolls.remove_if([](const PollPtr& record) { return record->done.load(); });
+}
+
+// Takes the poll off the session's queue, if it is there.
+PollPtr TakeQueued(const PollRecord* record)
+{
+	auto it = std::find_if(g_sessionPolls.begin(), g_sessionPolls.end(),
+		[record](const PollPtr& queued) { return queued.get() == record; });
+	if (it == g_sessionPolls.end())
+		return nullptr;
+	PollPtr taken = std::move(*it);
+	g_sessionPolls.erase(it);
+	return taken;
 }
 
 PollRecord* FindPoll(std::uint64_t id)
 {
 	PollRecord* found = nullptr;
-	ForEachPoll([&](PollRecord* record) {
-		if (record->id == id)
-			found = record;
+	ForEachPoll([&](PollRecord& record) {
+		if (record.id == id)
+			found = &record;
 	});
 	return found;
 }
 
-// A poll off its queue: freed at once when finished, else when it is.
-void Retire(PollRecord* record)
-{
-	if (record->done)
-		PollResponders::Free(record);
-	else
-		g_retiredPolls.push_back(record);
-}
-
-void ReapRetired()
-{
-	for (auto it = g_retiredPolls.begin(); it != g_retiredPolls.end();)
-	{
-		if ((*it)->done)
-		{
-			PollResponders::Free(*it);
-			it = g_retiredPolls.erase(it);
-		}
-		else
-		{
-			++it;
-		}
-	}
-}
-
-// The connection is going: its polls answer nobody, and their responders
-// end before it does, so that none wakes a handler that is gone.
-void DetachPoll(PollRecord* record)
-{
-	record->server = nullptr;
-	record->serverGone = true;
-	PollResponders::Stop(record);
-	PollResponders::Join(record);
-}
-
 // Frees the oldest finished polls beyond the limit.
-void TrimFinished(std::deque<PollRecord*>& queue)
+void TrimFinished()
 {
-	std::size_t finished = std::count_if(queue.begin(), queue.end(), [](PollRecord* r) { return r->done.load(); });
-	for (auto it = queue.begin(); it != queue.end() && finished > WebSocketServer::kFinishedPollLimit;)
+	std::size_t finished = std::count_if(g_sessionPolls.begin(), g_sessionPolls.end(),
+		[](const PollPtr& r) { return r->done.load(); });
+	for (auto it = g_sessionPolls.begin(); it != g_sessionPolls.end() && finished > WebSocketServer::kFinishedPollLimit;)
 	{
 		if ((*it)->done)
 		{
-			PollResponders::Free(*it);
-			it = queue.erase(it);
+			it = g_sessionPolls.erase(it);
 			--finished;
 		}
 		else
@@ -103,12 +107,6 @@ void TrimFinished(std::deque<PollRecord*>& queue)
 			++it;
 		}
 	}
-}
-
-SessionState StateOf(const std::string& sid)
-{
-	auto it = g_sessionStates.find(sid);
-	return it == g_sessionStates.end() ? SessionNone : it->second;
 }
 
 } // namespace
@@ -124,43 +122,31 @@ WebSocketServer::~WebSocketServer()
 {
 	g_pollConnections.erase(Uid());
 	m_body.reset();
-	if (GetTransport() == TransportPolling && !m_sid.empty())
-	{
-		auto it = g_pollRecords.find(m_sid);
-		// Only a session that was opened here is ended: the death of a
-		// connection that polled under an unknown or already ended id
-		// leaves the page that is connected now alone.
-		if (it != g_pollRecords.end() && !it->second.empty() && StateOf(m_sid) != SessionNone)
-		{
-			g_sessionActive = 0;
-			g_messageStore.Remove(m_sid);
-			g_clientGone = 1;
-			PollRecord* oldest = it->second.front();
-			it->second.pop_front();
-			DetachPoll(oldest);
-			PollResponders::Free(oldest);
-		}
-		g_sessionStates.erase(m_sid);
-		if (it != g_pollRecords.end())
-		{
-			// Polls of other connections still answer through them.
-			for (PollRecord* record : it->second)
-				if (record->server == this)
-					DetachPoll(record);
-			for (PollRecord* record : it->second)
-				Retire(record);
-			g_pollRecords.erase(it);
-		}
-	}
-	ForEachPoll([this](PollRecord* record) {
-		if (record->server == this)
-			DetachPoll(record);
+	// Only this connection's polls are let go: they answer nobody now. The
+	// session, its replies and its other connections' polls stay.
+	const bool heldPoll = m_currentPoll != 0;
+	std::vector<PollRecord*> own;
+	ForEachPoll([&](PollRecord& record) {
+		if (record.server != this)
+			return;
+		record.server = nullptr;
+		record.serverGone = true;
+		PollResponders::Stop(&record);
+		own.push_back(&record);
 	});
+	for (PollRecord* record : own)
+		if (PollPtr taken = TakeQueued(record))
+			Retire(std::move(taken));
 	ReapRetired();
+	PageSession::ConnectionClosed(Uid(), heldPoll);
 }
 
 void WebSocketServer::OnFirst()
 {
+	// Answers go out in the order of the requests: a GET still held on this
+	// connection is answered before the next request is read on.
+	if (m_currentPoll != 0)
+		FinishHeldPoll();
 }
 
 void WebSocketServer::OnRequestHeader(const std::string&, const std::string&)
@@ -181,6 +167,21 @@ void WebSocketServer::OnRequestBody(const char* data, std::size_t length)
 		m_body->Write(data, 1, length);
 }
 
+void WebSocketServer::ReadQuery()
+{
+	const std::map<std::string, std::string> query = ParseQueryString(GetQuery());
+	if (!query.empty())
+	{
+		auto j = query.find("j");
+		if (j != query.end())
+			m_jsonpIndex = j->second;
+		auto sid = query.find("sid");
+		m_hasSid = sid != query.end();
+		m_sid = m_hasSid ? NetUtil::UrlDecode(sid->second) : std::string();
+	}
+	m_jsonp = IsJsonp();
+}
+
 void WebSocketServer::OnRequestComplete()
 {
 	// An upgraded connection speaks frames from now on, whatever its path.
@@ -190,91 +191,40 @@ void WebSocketServer::OnRequestComplete()
 		SetTransport(TransportPolling);
 	if (GetTransport() != TransportPolling)
 		return;
-	// Answers go out in the order of the requests: a GET still held on this
-	// connection is answered before the new request is looked at.
-	if (m_currentPoll != 0)
-		FinishHeldPoll();
-
-	const std::map<std::string, std::string> query = ParseQueryString(GetQuery());
-	if (!query.empty())
-	{
-		auto j = query.find("j");
-		if (j != query.end())
-			m_jsonpIndex = j->second;
-		auto sid = query.find("sid");
-		m_hasSid = sid != query.end();
-		const std::string next = m_hasSid ? NetUtil::UrlDecode(sid->second) : std::string();
-		LeaveSession(next);
-		m_sid = next;
-	}
-	m_jsonp = IsJsonp();
+	ReadQuery();
 
 	if (NetUtil::ToLowerAscii(GetMethod()) == "get")
 	{
 		if (!m_hasSid)
 			OpenSession();
-		else if (StateOf(m_sid) == SessionOpened)
+		else if (PageSession::IsOpened(m_sid))
 			ConnectSession();
-		else
+		else if (PageSession::IsPollingPage(m_sid))
 			RegisterPoll();
+		else
+			Refuse(kForbidden);
 		return;
 	}
+	// Only the connected page's packets act.
+	if (!PageSession::IsPollingPage(m_sid))
+	{
+		Refuse(kForbidden);
+		return;
+	}
+	PageSession::Request(Uid());
 	if (m_bodyCount == 0 || !m_body)
 	{
-		SetStatusCode("404");
-		SetReasonPhrase("Not found");
-		SendResponseHead();
-		ResetRequest();
-		OnResponseSent();
-		SetCloseAndDelete(true);
+		Refuse(kNoBody);
 		return;
 	}
 	OnPost();
 }
 
-void WebSocketServer::LeaveSession(const std::string& next)
-{
-	if (m_sid.empty() || m_sid == next)
-		return;
-	// A session that never connected, or one nobody holds any more, is not
-	// kept for a connection that has moved on.
-	const SessionState state = StateOf(m_sid);
-	if (state == SessionConnected)
-		return;
-	if (state == SessionOpened)
-		g_sessionStates.erase(m_sid);
-	auto it = g_pollRecords.find(m_sid);
-	if (it == g_pollRecords.end())
-		return;
-	const bool allFinished = std::all_of(it->second.begin(), it->second.end(),
-		[](PollRecord* r) { return r->done.load(); });
-	if (!allFinished)
-		return;
-	for (PollRecord* record : it->second)
-		PollResponders::Free(record);
-	g_pollRecords.erase(it);
-}
-
-void WebSocketServer::Refuse(const std::string& code, const std::string& reason, bool connectionHeader)
-{
-	SetStatusCode(code);
-	SetReasonPhrase(reason);
-	if (connectionHeader)
-		SetResponseHeader("Connection", "close");
-	SendResponseHead();
-	if (!connectionHeader)
-	{
-		ResetRequest();
-		OnResponseSent();
-	}
-	SetCloseAndDelete(true);
-}
-
 void WebSocketServer::OpenSession()
 {
-	if (g_sessionActive)
+	if (PageSession::Connected())
 	{
-		Refuse("403", "Forbidden", true);
+		Refuse(kForbidden);
 		return;
 	}
 	m_sid = NewSessionId();
@@ -284,44 +234,34 @@ void WebSocketServer::OpenSession()
 void WebSocketServer::ConnectSession()
 {
 	// One page at a time: another page's connect is refused like its open.
-	if (g_sessionActive)
+	if (!PageSession::ConnectPolling(m_sid, Uid()))
 	{
-		Refuse("403", "Forbidden", true);
+		Refuse(kForbidden);
 		return;
 	}
-	g_sessionStates[m_sid] = SessionConnected;
 	SendControlResponse(EncodePacket("40", ""));
 	OnSessionConnected();
-	g_sessionActive = 1;
 }
 
 void WebSocketServer::FinishHeldPoll()
 {
 	PollRecord* held = FindPoll(m_currentPoll);
-	if (held == nullptr)
+	if (held != nullptr)
 	{
-		// Finished and freed: its answer, if any, may still wait.
-		DeliverAnswers();
-		m_currentPoll = 0;
-		return;
+		PollResponders::Stop(held);
+		PollResponders::Join(held);
 	}
-	PollResponders::Stop(held);
-	PollResponders::Join(held);
+	// Its answer, if it has one, goes out now.
 	DeliverAnswers();
 	m_currentPoll = 0;
-	auto it = g_pollRecords.find(held->sid);
-	if (it != g_pollRecords.end() && !it->second.empty() && it->second.front() == held)
-	{
-		it->second.pop_front();
-		if (it->second.empty())
-			g_pollRecords.erase(it);
-		PollResponders::Free(held);
-	}
+	if (held != nullptr)
+		TakeQueued(held);
 }
 
 void WebSocketServer::RegisterPoll()
 {
-	auto* record = new PollRecord();
+	PageSession::Request(Uid());
+	auto record = std::make_unique<PollRecord>();
 	record->server = this;
 	record->serverUid = Uid();
 	record->handler = &Handler();
@@ -329,38 +269,27 @@ void WebSocketServer::RegisterPoll()
 	record->sid = m_sid;
 	record->framing = PollPacket::Framing{ m_jsonp, m_jsonpIndex };
 	record->id = ++g_lastPollId;
-	std::deque<PollRecord*>& queue = g_pollRecords[m_sid];
-	TrimFinished(queue);
-	queue.push_back(record);
-	m_currentPoll = record->id;
-	if (!PollResponders::Start(record))
-	{
-		SetStatusCode("404");
-		SetReasonPhrase("Not Found");
-		SendResponseHead();
-		ResetRequest();
-		OnResponseSent();
-		SetCloseAndDelete(true);
-	}
+	PollRecord* started = record.get();
+	TrimFinished();
+	g_sessionPolls.push_back(std::move(record));
+	m_currentPoll = started->id;
+	SetRequestHeld(true);
+	if (!PollResponders::Start(started))
+		Refuse(kNoResponder);
 }
 
-bool WebSocketServer::FinishOldestPoll(bool closing)
+void WebSocketServer::FinishOldestPoll(bool closing)
 {
-	auto it = g_pollRecords.find(m_sid);
-	if (it == g_pollRecords.end() || it->second.empty())
-		return false;
-	PollRecord* oldest = it->second.front();
-	it->second.pop_front();
-	if (it->second.empty())
-		g_pollRecords.erase(it);
-	PollResponders::Stop(oldest, closing);
-	PollResponders::Join(oldest);
+	if (g_sessionPolls.empty())
+		return;
+	PollPtr oldest = std::move(g_sessionPolls.front());
+	g_sessionPolls.pop_front();
+	PollResponders::Stop(oldest.get(), closing);
+	PollResponders::Join(oldest.get());
 	DeliverAnswers();
-	PollResponders::Free(oldest);
-	return true;
 }
 
-void WebSocketServer::OnPost()
+std::string WebSocketServer::TakeBody()
 {
 	std::string body(m_bodyCount, '\0');
 	m_body->RewindRead();
@@ -368,6 +297,15 @@ void WebSocketServer::OnPost()
 	if (m_jsonp)
 		body = NetUtil::UrlDecode(body);
 	ConvertEncodingInPlace("UTF-8", "ISO-8859-1", body, true);
+	return body;
+}
+
+void WebSocketServer::OnPost()
+{
+	const std::vector<PollPacket::Record> records = PollPacket::DecodePackets(TakeBody(), m_jsonp);
+	if (records.size() > kMaxRecordsPerPost)
+		Log("OnPost", static_cast<int>(records.size() - kMaxRecordsPerPost),
+			"records past the limit of one body dropped", LOG_LEVEL_WARNING);
 	// A page batches what it has queued (a ping beside an event, say) into
 	// one body: each record counts, the body is acknowledged once.
 	bool acknowledged = false;
@@ -376,23 +314,25 @@ void WebSocketServer::OnPost()
 			SendAckResponse("ok");
 		acknowledged = true;
 	};
-	for (const PollPacket::Record& record : PollPacket::DecodePackets(body, m_jsonp))
+	const std::size_t count = std::min(records.size(), kMaxRecordsPerPost);
+	for (std::size_t i = 0; i < count; ++i)
 	{
+		const PollPacket::Record& record = records[i];
 		switch (record.type)
 		{
-		case 1:
+		case PollPacket::PacketClose:
 			FinishOldestPoll(true);
 			acknowledge();
-			g_sessionActive = 0;
+			EndSession();
 			return;
-		case 2:
+		case PollPacket::PacketPing:
 			FinishOldestPoll(false);
 			acknowledge();
 			break;
-		case 41:
+		case PollPacket::PacketDisconnect:
 			acknowledge();
 			break;
-		case 42:
+		case PollPacket::PacketEvent:
 			FinishOldestPoll(false);
 			acknowledge();
 			OnMessage(record.payload);
@@ -401,6 +341,19 @@ void WebSocketServer::OnPost()
 			break;
 		}
 	}
+}
+
+void WebSocketServer::EndSession()
+{
+	if (!PageSession::Connected())
+		return;
+	PageSession::End();
+	for (PollPtr& record : g_sessionPolls)
+	{
+		PollResponders::Stop(record.get(), true);
+		Retire(std::move(record));
+	}
+	g_sessionPolls.clear();
 }
 
 void WebSocketServer::DeliverAnswers()
@@ -426,33 +379,32 @@ void WebSocketServer::DeliverAnswers()
 				break;
 			}
 		}
-		catch (const std::exception&)
+		catch (const std::exception& e)
 		{
+			connection->Log("DeliverAnswers", 0, std::string("answer to a held poll dropped: ") + e.what(),
+				LOG_LEVEL_ERROR);
 		}
 	}
 	ReapRetired();
+	if (PageSession::Gone())
+		EndSession();
 }
 
 void WebSocketServer::StopResponders()
 {
-	ForEachPoll([](PollRecord* record) { PollResponders::Stop(record); });
-	ForEachPoll([](PollRecord* record) { PollResponders::Join(record); });
+	EndSession();
+	ForEachPoll([](PollRecord& record) { PollResponders::Stop(&record); });
+	ForEachPoll([](PollRecord& record) { PollResponders::Join(&record); });
 	DeliverAnswers();
-	ForEachPoll([](PollRecord* record) { PollResponders::Free(record); });
-	g_pollRecords.clear();
+	g_sessionPolls.clear();
 	g_retiredPolls.clear();
 }
 
 std::size_t WebSocketServer::PollRecordCount()
 {
 	std::size_t count = 0;
-	ForEachPoll([&count](PollRecord*) { ++count; });
+	ForEachPoll([&count](PollRecord&) { ++count; });
 	return count;
-}
-
-std::size_t WebSocketServer::SessionQueueCount()
-{
-	return g_pollRecords.size();
 }
 
 std::map<std::string, std::string> WebSocketServer::ParseQueryString(const std::string& query)
@@ -511,7 +463,7 @@ void WebSocketServer::SendResponse(const char* contentType, const std::string& b
 void WebSocketServer::SendHandshakeResponse(std::string body)
 {
 	SendResponse("text/plain; charset=UTF-8", body, true);
-	g_sessionStates[m_sid] = SessionOpened;
+	PageSession::Opened(m_sid);
 }
 
 void WebSocketServer::SendPollResponse(std::string body)
@@ -533,17 +485,17 @@ void WebSocketServer::SendCloseResponse(std::string body)
 {
 	SendResponse("text/plain; charset=UTF-8", body, false);
 	SetCloseAndDelete(true);
-	if (!m_sid.empty())
-		g_sessionActive = 0;
+	// The page's session is over once it is told so.
+	if (PageSession::IsPollingPage(m_sid))
+		EndSession();
 }
 
 void WebSocketServer::SendToClient(std::string text)
 {
 	if (text.empty() || GetTransport() != TransportWebSocket)
 		return;
-	PR_Lock(m_frameLock.get());
+	FrameLockGuard lock(m_frameLock.get());
 	SendTextFrame(std::move(text));
-	PR_Unlock(m_frameLock.get());
 }
 
 std::string WebSocketServer::datetime2httpdate(const std::string& localDateTime)
@@ -565,5 +517,7 @@ void WebSocketServer::ResetRequest()
 	WebSocket::ResetRequest();
 	m_bodyCount = 0;
 	m_body.reset();
+	if (m_currentPoll != 0)
+		SetRequestHeld(false);
 	m_currentPoll = 0;
 }

@@ -17,8 +17,9 @@ struct PRLock;
 // The server side of the long-polling transport on "/tessark.io/": a GET
 // without "sid" opens a session, the first GET with it connects ("40"),
 // later GETs are held until a reply of the session is queued in the message
-// store or about 900 ms pass, and POSTs carry the page's packets. One page
-// at a time: while one is connected, opening and connecting are refused.
+// store or about 900 ms pass, and POSTs carry the page's packets. Who may do
+// what is PageSession's rule: one page at a time, and only the connected
+// page's requests act; everything else is refused with 403.
 //
 // Each held GET has a responder thread that waits for the reply and decides
 // the answer, but never touches the connection: it leaves the answer in an
@@ -30,9 +31,16 @@ struct PRLock;
 class WebSocketServer : public WebSocket
 {
 public:
-	// Finished polls kept in a session's queue; the oldest beyond this are
+	// Finished polls kept in the session's queue; the oldest beyond this are
 	// freed when a new poll is queued.
 	static constexpr std::size_t kFinishedPollLimit = 64;
+	// Records of one POST body that are acted on; a page posts one event at
+	// a time and batches a handful of packets at most. The rest are dropped.
+	static constexpr std::size_t kMaxRecordsPerPost = 64;
+	// A POST of the page without a body.
+	static constexpr Refusal kNoBody{ "404", "Not found", false };
+	// No responder thread could be started for a held GET.
+	static constexpr Refusal kNoResponder{ "404", "Not Found", false };
 
 	explicit WebSocketServer(ISocketHandler& handler);
 	~WebSocketServer() override;
@@ -47,9 +55,11 @@ public:
 	// After each polling answer, and at the end of every request head.
 	virtual void OnResponseSent() = 0;
 
-	// Sends the answers the responders have decided; reaps finished ones.
+	// Sends the answers the responders have decided, reaps finished polls,
+	// and ends the session of a page that has gone.
 	static void DeliverAnswers();
-	// Stops every responder, waits for all of them and frees every poll.
+	// Stops every responder, waits for all of them, frees every poll and
+	// ends the page's session.
 	static void StopResponders();
 
 	static std::map<std::string, std::string> ParseQueryString(const std::string& query);
@@ -71,25 +81,27 @@ public:
 
 	const std::string& GetSid() const { return m_sid; }
 
-	// Polls held in session queues or waiting to be reaped, and sessions
-	// with a queue (for tests of bounded memory).
+	// Polls held in the session's queue or waiting to be reaped (for tests
+	// of bounded memory).
 	static std::size_t PollRecordCount();
-	static std::size_t SessionQueueCount();
 
 private:
+	// The query keys of the request: "sid", "j".
+	void ReadQuery();
 	void OpenSession();
 	void ConnectSession();
 	void RegisterPoll();
 	void OnPost();
-	// The connection leaves its session id for another.
-	void LeaveSession(const std::string& next);
-	void Refuse(const std::string& code, const std::string& reason, bool connectionHeader);
+	// The POST body as the page's text: one byte per character.
+	std::string TakeBody();
 	void SendResponse(const char* contentType, const std::string& body, bool headFirst);
 	// Takes the oldest poll of the session off its queue, stops it, waits for
-	// its answer and sends it; false when the queue is empty.
-	bool FinishOldestPoll(bool closing);
-	// Ends the held GET on this connection after its responder answers.
+	// its answer and sends it.
+	static void FinishOldestPoll(bool closing);
+	// Answers the GET held on this connection now, as a ping would.
 	void FinishHeldPoll();
+	// The page's session is over: its polls answer "6".
+	static void EndSession();
 
 	std::string m_sid;
 	std::int32_t m_pingInterval = 1000;

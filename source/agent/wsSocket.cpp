@@ -56,7 +56,6 @@ void wsSocket::OnMessage(std::string message)
 void wsSocket::OnSessionConnected()
 {
 	g_sessionId = GetSid();
-	g_clientGone = 0;
 	if (g_watchdog != nullptr)
 		g_watchdog->clientConnected = 1;
 }

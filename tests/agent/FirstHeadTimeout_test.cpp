@@ -19,7 +19,7 @@ using std::chrono::milliseconds;
 class ShortDeadlineSocket : public RecordingWebSocket
 {
 public:
-	explicit ShortDeadlineSocket(ISocketHandler& handler) : RecordingWebSocket(handler) { SetFirstHeadSeconds(2); }
+	explicit ShortDeadlineSocket(ISocketHandler& handler) : RecordingWebSocket(handler) { SetRequestSeconds(2); }
 };
 
 // The same over TLS, with the test certificate.
@@ -65,18 +65,42 @@ const std::string kHead = "GET /tessark.io/?EIO=3&transport=polling HTTP/1.1\r\n
 
 } // namespace
 
-// A peer that never finishes a request head is closed after the deadline;
-// one that sent its head is never cut, however long it then stays quiet.
-TEST(FirstHeadTimeout, SilentAndUnfinishedHeadsAreClosedAFinishedOneStays)
+// The deadline closes a silent peer, one that never finishes its head, one
+// that goes quiet after a request that got no answer, and one that trickles
+// its next request; a peer that keeps sending requests stays.
+TEST(FirstHeadTimeout, QuietUnfinishedIdleAndTricklingPeersAreClosedABusyOneStays)
 {
 	LoopbackServer<ShortDeadlineSocket> server;
-	const int page = ConnectLoopback(server.Port());
-	ASSERT_EQ(static_cast<ssize_t>(kHead.size()), ::send(page, kHead.data(), kHead.size(), 0));
-	ExpectSilentAndUnfinishedClosed(server, kHead.substr(0, kHead.size() - 2));
-	server.RunFor(milliseconds(1000));
-	EXPECT_FALSE(Ended(page));
-	EXPECT_EQ(2u, server.handler.GetSocketCount()); // the listener and the page
-	::close(page);
+	enum { Silent, Unfinished, Idle, Trickling, Busy, Peers };
+	int peers[Peers];
+	Clock::duration ended[Peers] = {};
+	for (int& peer : peers)
+		ASSERT_GE(peer = ConnectLoopback(server.Port()), 0);
+	const std::string half = kHead.substr(0, kHead.size() - 2);
+	::send(peers[Unfinished], half.data(), half.size(), 0);
+	for (int peer : { peers[Idle], peers[Trickling] })
+		::send(peer, kHead.data(), kHead.size(), 0);
+	const auto start = Clock::now();
+	for (int step = 0; Clock::now() - start < std::chrono::seconds(6); ++step)
+	{
+		if (step % 5 == 0)
+			::send(peers[Busy], kHead.data(), kHead.size(), MSG_NOSIGNAL);
+		if (step % 3 == 0)
+			::send(peers[Trickling], &kHead[step / 3 % kHead.size()], 1, MSG_NOSIGNAL);
+		server.RunFor(milliseconds(100));
+		for (int i = 0; i < Peers; ++i)
+			if (ended[i] == Clock::duration() && Ended(peers[i]))
+				ended[i] = Clock::now() - start;
+	}
+	for (int i : { Silent, Unfinished, Idle, Trickling })
+	{
+		EXPECT_GT(ended[i], milliseconds(1500)) << i << " closed before its deadline";
+		EXPECT_LT(ended[i], milliseconds(4500)) << i << " not closed at its deadline";
+	}
+	EXPECT_EQ(Clock::duration(), ended[Busy]);
+	EXPECT_EQ(2u, server.handler.GetSocketCount()); // the listener and the busy peer
+	for (int peer : peers)
+		::close(peer);
 }
 
 // Sixty-three silent connections and the listener hold all 64 places of the

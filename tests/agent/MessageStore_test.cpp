@@ -36,6 +36,16 @@ TEST(MessageStore, OneTextPerTakeInOrderAndPerSession)
 	EXPECT_EQ(0u, g_messageQueues.count("c"));
 	g_messageStore.Remove("c");
 	EXPECT_EQ(0u, g_messageStore.Count("c"));
+
+	// A flood of replies for one session is bounded: past the limit they are
+	// dropped, and what waits is taken in order.
+	for (std::size_t i = 0; i < MessageStore::kQueueLimit; ++i)
+		EXPECT_TRUE(g_messageStore.Push("d", std::to_string(i)));
+	EXPECT_FALSE(g_messageStore.Push("d", "one too many"));
+	EXPECT_EQ(MessageStore::kQueueLimit, g_messageStore.Count("d"));
+	EXPECT_EQ(Texts{"0"}, g_messageStore.Take("d"));
+	EXPECT_TRUE(g_messageStore.Push("d", "room again"));
+	g_messageStore.Remove("d");
 }
 
 // One thread pushes, three count and take, one removes another session's
@@ -51,6 +61,8 @@ TEST(MessageStore, PushAndTakeFromSeveralThreads)
 	threads.emplace_back([&] {
 		for (int i = 0; i < kTexts; ++i)
 		{
+			while (g_messageStore.Count("page") >= MessageStore::kQueueLimit)
+				std::this_thread::yield();
 			g_messageStore.Push("page", std::to_string(i));
 			g_messageStore.Push("noise", "n");
 		}

@@ -132,8 +132,9 @@ TEST(PollPacket, QueryParser)
 		PollPacket::ParseQueryString("a-b=1&c=&&=x"));
 	EXPECT_TRUE(PollPacket::ParseQueryString("justtext").empty());
 
-	EXPECT_FALSE(PollPacket::IsJsonpIndex("-1"));
-	for (const char* index : { "0", "abc", "12" })
+	for (const char* index : { "-1", "abc", "", "1a", "0x1", "\");alert(1);//", " 1", "1234567890" })
+		EXPECT_FALSE(PollPacket::IsJsonpIndex(index)) << index;
+	for (const char* index : { "0", "12", "007", "999999999" })
 		EXPECT_TRUE(PollPacket::IsJsonpIndex(index)) << index;
 }
 

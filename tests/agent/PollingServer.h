@@ -35,11 +35,7 @@ public:
 	explicit EchoSocket(ISocketHandler& handler) : WebSocketServer(handler) {}
 
 	void OnResponseSent() override {}
-	void OnSessionConnected() override
-	{
-		g_clientGone = 0;
-		++connects;
-	}
+	void OnSessionConnected() override { ++connects; }
 	void OnMessage(std::string message) override
 	{
 		++messages;
@@ -69,8 +65,6 @@ public:
 		m_stop = true;
 		Wake();
 		m_thread.join();
-		g_sessionActive = 0;
-		g_clientGone = 0;
 		g_sessionStates.clear();
 	}
 
@@ -93,12 +87,12 @@ public:
 
 	std::size_t Polls() { return OnLoop([] { return WebSocketServer::PollRecordCount(); }); }
 
-	// Sessions, poll queues and message queues the process holds.
+	// Sessions and message queues the process holds.
 	std::size_t TableEntries()
 	{
 		return OnLoop([] {
 			MutexLock lock(g_messageStoreMutex);
-			return g_sessionStates.size() + WebSocketServer::SessionQueueCount() + g_messageQueues.size();
+			return g_sessionStates.size() + g_messageQueues.size();
 		});
 	}
 

@@ -1,6 +1,8 @@
 #include "AgentTestSupport.h"
 #include "PollingServer.h"
 
+#include "agent/PageSession.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -188,15 +190,6 @@ TEST(PollingTransport, OneHeldGetPerConnectionAndRepliesWithoutDelay)
 TEST(PollingTransport, RefusalsAndOtherPaths)
 {
 	PollingServer server;
-	PageConnection empty(server.Port());
-	empty.Post(kPoll, "");
-	EXPECT_EQ("HTTP/1.1 404 Not found\r\n\r\n", empty.Read().head);
-	EXPECT_TRUE(empty.ClosedByPeer());
-
-	PageConnection put(server.Port());
-	put.Send("PUT /tessark.io/?sid=x HTTP/1.1\r\nContent-Length: 3\r\n\r\n1:2");
-	EXPECT_EQ("HTTP/1.1 404 Not found\r\n\r\n", put.Read().head);
-
 	PageConnection elsewhere(server.Port());
 	elsewhere.Get(kPoll, "/socket.io/");
 	EXPECT_TRUE(elsewhere.Silent(300));
@@ -216,6 +209,37 @@ TEST(PollingTransport, RefusalsAndOtherPaths)
 	EXPECT_EQ(kForbidden, second.Read().head);
 	EXPECT_TRUE(second.ClosedByPeer());
 	EXPECT_EQ(connects + 1, EchoSocket::connects);
+
+	// The page's POST without a body, or by another method.
+	const std::string query = std::string(kPoll) + "&sid=" + Encoded(sidFirst);
+	PageConnection empty(server.Port());
+	empty.Post(query, "");
+	EXPECT_EQ("HTTP/1.1 404 Not found\r\n\r\n", empty.Read().head);
+	EXPECT_TRUE(empty.ClosedByPeer());
+	PageConnection put(server.Port());
+	put.Send("PUT /tessark.io/?sid=" + Encoded(sidFirst) + " HTTP/1.1\r\nContent-Length: 3\r\n\r\n1:2");
+	EXPECT_EQ("HTTP/1.1 404 Not found\r\n\r\n", put.Read().head);
+
+	// Anything that is not the connected page's: a close or an event without
+	// an id, under a made-up one or the other page's, a poll under such an id.
+	const int messages = EchoSocket::messages;
+	for (const std::string& foreign : { std::string(kPoll), query + "x", std::string(kPoll) + "&sid=" + sidSecond })
+	{
+		for (const char* body : { "1:1", "8:42[\"ev\"]" })
+		{
+			PageConnection stranger(server.Port());
+			stranger.Post(foreign, body);
+			EXPECT_EQ(kForbidden, stranger.Read().head) << foreign << " " << body;
+			EXPECT_TRUE(stranger.ClosedByPeer());
+		}
+		PageConnection poller(server.Port());
+		poller.Get(foreign + "&sid=made-up");
+		EXPECT_EQ(kForbidden, poller.Read().head);
+	}
+	EXPECT_EQ(messages, EchoSocket::messages);
+	EXPECT_EQ(1, g_sessionActive);
+	first.Get(query);
+	EXPECT_EQ("1:3", first.Read().body);
 }
 
 TEST(PollingTransport, JsonpFramingOverRawHttp)
@@ -248,8 +272,15 @@ TEST(PollingTransport, JsonpFramingOverRawHttp)
 TEST(PollingTransport, UpgradeOnThePollingPathStaysAWebSocket)
 {
 	PollingServer server;
+	// A probe to move a polling session onto a WebSocket is refused.
+	PageConnection probe(server.Port());
+	probe.Send("GET /tessark.io/?EIO=3&transport=websocket&sid=abc" + kUpgrade.substr(kUpgrade.find(" HTTP/")));
+	EXPECT_EQ("HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n", probe.Read().head);
+	EXPECT_TRUE(probe.ClosedByPeer());
+	EXPECT_EQ(0, g_sessionActive);
+
 	PageConnection page(server.Port());
-	page.Send("GET /tessark.io/?EIO=3&transport=websocket&sid=abc" + kUpgrade.substr(kUpgrade.find(" HTTP/")));
+	page.Send("GET /tessark.io/?EIO=3&transport=websocket" + kUpgrade.substr(kUpgrade.find(" HTTP/")));
 	const HttpResponse upgraded = page.Read();
 	EXPECT_EQ(0u, upgraded.head.find("HTTP/1.1 101 Switching Protocols\r\n")) << upgraded.head;
 	// A masked text frame "Hello" is echoed as one unmasked frame, and no
@@ -261,33 +292,24 @@ TEST(PollingTransport, UpgradeOnThePollingPathStaysAWebSocket)
 	EXPECT_EQ(0u, server.Polls());
 }
 
-TEST(PollingTransport, FreshIdsLeaveNothingBehind)
+TEST(PollingTransport, UnknownIdsAndUnconnectedOpensLeaveNothingBehind)
 {
 	PollingServer server;
 	const std::size_t baseline = server.TableEntries();
-	// On one keep-alive connection, each GET with a new id ends the last.
-	PageConnection page(server.Port());
-	page.Get(std::string(kPoll) + "&sid=fresh");
-	for (int i = 1; i < 300; ++i)
-	{
-		page.Get(std::string(kPoll) + "&sid=fresh" + std::to_string(i));
-		EXPECT_EQ("1:3", page.Read().body);
-	}
-	// Connections that go away while their GET is held.
 	for (int i = 0; i < 100; ++i)
 	{
 		PageConnection once(server.Port());
 		once.Get(std::string(kPoll) + "&sid=gone" + std::to_string(i));
-		ASSERT_TRUE(once.Silent(20));
+		EXPECT_EQ(kForbidden, once.Read().head);
 	}
-	// Opens that never connect, on one connection.
+	// Opens that never connect, on one connection: only the latest few are
+	// remembered.
 	PageConnection opener(server.Port());
-	for (int i = 0; i < 300; ++i)
+	for (int i = 0; i < 60; ++i)
 	{
 		opener.Get(kPoll);
 		EXPECT_EQ(20u, SidOf(opener.Read()).size());
 	}
-	page.Close();
-	EXPECT_TRUE(WaitUntil([&server] { return server.Polls() == 0; }));
-	EXPECT_LE(server.TableEntries(), baseline + 2);
+	EXPECT_EQ(0u, server.Polls());
+	EXPECT_LE(server.TableEntries(), baseline + PageSession::kOpenedLimit);
 }
