@@ -85,6 +85,19 @@ TEST(HttpRequest, ResponseHeadIsByteExact)
 	WebSocketFixture fresh;
 	fresh.socket->BuildResponseHead(head);
 	EXPECT_EQ("HTTP/1.0  \r\n\r\n", head);
+
+	// A request line without a version, or cut by a NUL, is answered with a
+	// version every client reads.
+	for (const std::string& line : { std::string("GET /"), std::string("GET / HTTP/1.1", 6) + std::string(1, '\0') + "HTTP/1.1",
+			 std::string("GET / junk") })
+	{
+		WebSocketFixture g;
+		g.Feed(line + "\r\n\r\n");
+		g.socket->SetStatusCode("200");
+		g.socket->SetReasonPhrase("OK");
+		g.socket->BuildResponseHead(head);
+		EXPECT_EQ("HTTP/1.0 200 OK\r\n\r\n", head) << line;
+	}
 }
 
 TEST(HttpRequest, HeaderCountLimit)
