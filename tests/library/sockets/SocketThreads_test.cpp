@@ -193,8 +193,10 @@ TEST(DetachedSocket, KeepsServingInItsOwnThreadAndIsDeletedWhenItCloses)
 		EXPECT_EQ("one from the loop", ReadLine(pair.fd[1]));
 
 		// The sanitizers' type check needs descriptors of its own the first
-		// time it meets a type: let it meet the wake-up socket beforehand.
+		// time it meets a type: let it meet the wake-up socket and the
+		// exception of its failure beforehand.
 		SocketHandler().CreateWakeupSocket();
+		ThrownMessage([] { throw Exception("out of descriptors"); });
 		std::optional<DescriptorsTaken> taken;
 		if (outOfDescriptors)
 			taken.emplace(pair.fd[1]);
