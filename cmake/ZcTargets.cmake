@@ -20,7 +20,7 @@ endfunction()
 # process under CTest, so process-wide state never leaks between tests.
 #
 #   zc_test_suite(<name> <folder> <libraries>... [TIMEOUT <seconds>]
-#                 [SLOW <gtest filter> <seconds>])
+#                 [SLOW <gtest filter> <seconds>] [THREADED <gtest filter>])
 #
 # Time-outs: a hanging test must fail fast, so every test gets
 # ZC_TEST_TIMEOUT (60 s) unless it asks for more. A whole folder asks with
@@ -31,10 +31,16 @@ endfunction()
 #   zc_test_suite(test_agent agent zc_agent SLOW "EndToEnd.*:Polling.LongHold" 240)
 # Keep such time-outs generous for a loaded 2-core machine, but well below
 # the 300 s that would hide a hang for five minutes.
+#
+# THREADED names the GoogleTest suites (patterns separated by ":", such as
+# "Sync.*:Mutex.*") whose tests start threads or processes: they get the
+# CTest label "threads", which the test command runs again under
+# ThreadSanitizer. A new test in such a suite is labelled by itself. SLOW
+# and THREADED name different tests.
 set(ZC_TEST_TIMEOUT 60 CACHE STRING "Default CTest time-out of a test, in seconds")
 
 function(zc_test_suite name dir)
-  cmake_parse_arguments(PARSE_ARGV 2 ARG "" "TIMEOUT" "SLOW")
+  cmake_parse_arguments(PARSE_ARGV 2 ARG "" "TIMEOUT;THREADED" "SLOW")
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
   if(NOT srcs)
     return()
@@ -49,6 +55,14 @@ function(zc_test_suite name dir)
   if(ARG_TIMEOUT)
     set(timeout ${ARG_TIMEOUT})
   endif()
+  # Disjoint discoveries: the tests that start threads, the slow tests, and
+  # all the others.
+  set(others "")
+  if(ARG_THREADED)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "${ARG_THREADED}"
+      PROPERTIES TIMEOUT ${timeout} LABELS threads)
+    set(others "${ARG_THREADED}")
+  endif()
   if(ARG_SLOW)
     list(LENGTH ARG_SLOW count)
     if(NOT count EQUAL 2)
@@ -56,11 +70,16 @@ function(zc_test_suite name dir)
     endif()
     list(GET ARG_SLOW 0 slowFilter)
     list(GET ARG_SLOW 1 slowTimeout)
-    # Two disjoint discoveries: the slow tests, and all the others.
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "${slowFilter}"
       PROPERTIES TIMEOUT ${slowTimeout})
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "-${slowFilter}"
-      PROPERTIES TIMEOUT ${timeout})
+    if(others)
+      set(others "${others}:${slowFilter}")
+    else()
+      set(others "${slowFilter}")
+    endif()
+  endif()
+  if(others)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "-${others}" PROPERTIES TIMEOUT ${timeout})
   else()
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${timeout})
   endif()

@@ -29,16 +29,13 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DZC_SANITIZE=ON -DZC_BENCHMARKS=OFF
 
-# The suites that hold tests starting threads, and those tests (CTest names
-# are Suite.Test).
-tsan_targets=(test_platform test_base test_pki test_sockets test_agent zimracert)
-tsan_tests='^(Sync|Mutex|Semaphore|ThreadLifecycle|CryptoInitializer|WakeupSocket|WorkerThreads|DetachedSocket|MessageStore|WsPeer|PollingRace|PollingTransport|SocketIoClient|Watchdog)\.|^e2e\.(polling|websocket|polling_tls|websocket_tls|soak)$'
-
+# The tests that start threads or processes carry the CTest label "threads"
+# (tests/CMakeLists.txt, tests/e2e/CMakeLists.txt).
 echo "== build and test: thread sanitizer (the tests that start threads) =="
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZC_TSAN=ON -DZC_BENCHMARKS=OFF >/dev/null
-cmake --build build/tsan -j "$jobs" --target "${tsan_targets[@]}"
+cmake --build build/tsan -j "$jobs" --target test_platform test_base test_pki test_sockets test_agent zimracert
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp" \
-ctest --test-dir build/tsan -j "$jobs" --output-on-failure --timeout 300 -R "$tsan_tests"
+ctest --test-dir build/tsan -j "$jobs" --output-on-failure --timeout 300 -L threads
 
 echo "== fuzz: every target for ${ZC_FUZZ_SECONDS:-30}s (clang, address + undefined-behaviour sanitizers) =="
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZC_FUZZ=ON \

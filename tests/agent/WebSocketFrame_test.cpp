@@ -105,8 +105,8 @@ TEST(WebSocketFrames, UnsupportedOpcodeDropsWhatWasBuffered)
 
 TEST(WebSocketFrames, CloseFrameIsAnsweredWithItsStatus)
 {
-	const std::pair<std::string, std::string> cases[] = {
-		{"\x0f\xa1" "bye", CloseFrame(4001)}, {"", std::string("\x88\x00", 2)}};
+	const std::pair<std::string, std::string> cases[] = {{"\x0f\xa1" "bye", CloseFrame(4001)},
+		{"", std::string("\x88\x00", 2)}, {"\x0f\xa1" + std::string(123, 'r'), CloseFrame(4001)}};
 	for (const auto& [payload, answer] : cases)
 	{
 		WebSocketFixture f;
@@ -117,6 +117,20 @@ TEST(WebSocketFrames, CloseFrameIsAnsweredWithItsStatus)
 		EXPECT_EQ(std::vector<std::string>{"close frame"}, f.socket->events);
 		EXPECT_TRUE(f.socket->messages.empty());
 	}
+}
+
+// The largest control payload allowed, 125 bytes, is served; 126 is a fault
+// (below).
+TEST(WebSocketFrames, PingOfTheLargestPayloadIsAnsweredWithAPong)
+{
+	WebSocketFixture f;
+	f.Upgrade();
+	const std::string payload(125, 'p');
+	f.Feed(Frame(0x89, payload));
+	EXPECT_EQ(std::string("\x8a\x7d", 2) + payload, f.Received(127));
+	f.Feed(kHello);
+	EXPECT_EQ(Messages{"Hello"}, f.socket->messages);
+	EXPECT_FALSE(f.Closed(5));
 }
 
 // Each protocol fault closes with its status and delivers nothing after it.
