@@ -39,7 +39,10 @@ struct Outcome
 // unknown event, a message that is no array of two, or a text that is no
 // JSON gets no reply (the last prints "onmessage error[...]" on the
 // standard error stream). `store` may be null: certificate events then
-// answer as if nothing were found, export and import with -9999.
+// answer as if nothing were found, export and import with -9999. A path
+// from the page ("external", "certPath", "keyPath") names a file only as a
+// drive path on an existing drive (IsExistingDrivePath, base/FileUtil.h):
+// any other form lists nothing and exports as a missing file.
 Outcome Dispatch(const std::string& message, NpkiStore* store);
 
 // The import's check of the two folder names it takes from the certificate
