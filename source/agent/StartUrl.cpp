@@ -1,5 +1,7 @@
 #include "agent/StartUrl.h"
 
+#include "base/FileUtil.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -15,11 +17,6 @@ bool IsKeyChar(char c)
 {
 	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '+'
 		|| c == '%';
-}
-
-char LowerAscii(char c)
-{
-	return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 bool ContainsNoCase(const std::string& text, const char* lowerNeedle)
