@@ -329,4 +329,7 @@ void WebSocket::SendCloseFrame(const unsigned char* payload, std::size_t length)
 {
 	SendFrame(0x88, reinterpret_cast<const char*>(payload), length);
 	m_closeFrameSent = true;
+	// The conversation is over: the next page need not wait for the
+	// connection to end.
+	PageSession::ConnectionClosed(Uid(), false);
 }

@@ -178,6 +178,8 @@ TEST(WebSocketFrames, ProtocolFaultsCloseWithTheirStatusAndABoundedLinger)
 		f.Upgrade();
 		f.Feed(Frame(0x89, std::string(126, 'p')));
 		EXPECT_EQ(CloseFrame(1002), f.Received());
+		// The page's place is free at once, not after the linger.
+		EXPECT_EQ(0, g_sessionActive);
 		const auto start = std::chrono::steady_clock::now();
 		EXPECT_TRUE(f.Closed(100 * (WebSocket::kLingerSeconds + 10)));
 		EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(WebSocket::kLingerSeconds + 10));
