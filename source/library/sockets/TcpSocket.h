@@ -118,7 +118,7 @@ private:
 	// Appends a piece of the current line; false, with the close requested,
 	// when the line grows too long.
 	bool AppendToLine(const char* segment);
-	// A read or write failed.
+	// A read or write failed, or a TLS write found the connection closed.
 	void Disconnected(DisconnectReason reason, int code);
 	// The peer has sent its last byte: kDisconnectEndOfInput or
 	// kDisconnectCloseNotify.
