@@ -264,7 +264,7 @@ void WebSocket::OnWriteComplete()
 
 void WebSocket::EndSending()
 {
-	if ((GetShutdown() & 1) || CloseAndDelete())
+	if ((GetShutdown() & kShutdownSend) || CloseAndDelete())
 		return;
 	// A TLS close_notify that must wait for room is left to the handler's
 	// graceful close.
@@ -279,7 +279,7 @@ void WebSocket::EndSending()
 		SetCloseAndDelete(true);
 		return;
 	}
-	SetShutdown(1);
+	SetShutdown(kShutdownSend);
 }
 
 // ---- frame writers ----
