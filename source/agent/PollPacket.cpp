@@ -101,8 +101,9 @@ std::string EncodePacket(const std::string& type, const std::string& data, const
 		CloseFrame(out, framing);
 		return out;
 	}
-	catch (const std::exception&)
+	catch (const std::exception& e)
 	{
+		std::fprintf(stderr, "packet \"%s\" not built: %s\n", type.c_str(), e.what());
 		return std::string();
 	}
 }
@@ -124,8 +125,9 @@ std::string EncodeMessages(const std::string& type, const std::list<std::string>
 		CloseFrame(out, framing);
 		return out;
 	}
-	catch (const std::exception&)
+	catch (const std::exception& e)
 	{
+		std::fprintf(stderr, "%zu message(s) not built: %s\n", messages.size(), e.what());
 		return std::string();
 	}
 }
