@@ -8,6 +8,8 @@
 #include "FuzzSupport.h"
 
 #include "agent/AgentState.h"
+#include "agent/PageSession.h"
+#include "agent/WebSocketServer.h"
 #include "sockets/SocketHandler.h"
 
 #include <sys/ioctl.h>
@@ -119,16 +121,17 @@ private:
 };
 
 // Runs one connection for one input, and checks that the page's slot (the
-// one connected page) is free again once the connection is deleted: a slot
-// left taken would lock every later page out.
+// one connected page) is free again once the connection is deleted, at the
+// latest when the grace for a page whose connections are gone has passed: a
+// slot left taken would lock every later page out.
 template <typename Connection, typename Drive>
 void RunConnection(Drive drive)
 {
-	g_sessionActive = 0;
 	{
 		ConnectionRun<Connection> run;
 		drive(run);
 	}
-	if (g_sessionActive)
+	if (g_sessionActive && !PageSession::Gone(PageSession::Clock::now() + PageSession::kGrace))
 		FuzzFail("the connected page's slot stayed taken after its connection was deleted");
+	WebSocketServer::StopResponders();
 }
