@@ -11,7 +11,6 @@
 
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const http = require('node:http');
 const path = require('node:path');
 const h = require('./lib/harness');
 
@@ -67,24 +66,13 @@ function converse(port, kind) {
 }
 
 async function inChromium(workspace, agent, kind) {
-  const socketIo = fs.readFileSync(path.join(h.source, 'tests/peers/node_modules/socket.io-client/dist/socket.io.js'));
-  const server = http.createServer((request, response) => {
-    const script = request.url === '/socket.io.js';
-    response.writeHead(200, { 'Content-Type': script ? 'application/javascript' : 'text/html; charset=utf-8' });
-    response.end(script ? socketIo : '<!DOCTYPE html><meta charset="utf-8"><script src="/socket.io.js"></script>');
-  });
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  const browser = await h.peers('puppeteer-core').launch({ executablePath: '/usr/bin/chromium', headless: true,
-    args: ['--no-sandbox', '--disable-gpu'] }); // a profile of its own, removed on close
+  const chromium = await h.chromium();
   let result;
   try {
-    const page = await browser.newPage();
-    await page.goto(`http://127.0.0.1:${server.address().port}/`);
-    result = await page.evaluate(converse, agent.port, kind);
+    result = await (await chromium.tab()).evaluate(converse, agent.port, kind);
     assert.deepEqual(await agent.waitExit(5000), h.STOPPED, 'the page\'s terminate stopped the agent');
   } finally {
-    await browser.close();
-    server.close();
+    await chromium.close();
   }
   if (kind === 'jsonp') assert.match(String(result.j), /^\d+$/, 'the JSONP transport carried the page');
   checkListing(workspace, result.reply);

@@ -6,6 +6,7 @@
 const assert = require('node:assert/strict');
 const childProcess = require('node:child_process');
 const fs = require('node:fs');
+const http = require('node:http');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
@@ -189,6 +190,31 @@ function makePfx(subject) {
   return run('openssl', ['base64'], { input: pfx }).toString();
 }
 
+// Headless Chromium, and a server on another loopback port of a blank page
+// that carries the browser build of socket.io-client; `tab()` opens it.
+async function chromium() {
+  const socketIo = fs.readFileSync(path.join(source, 'tests/peers/node_modules/socket.io-client/dist/socket.io.js'));
+  const server = http.createServer((request, response) => {
+    const script = request.url === '/socket.io.js';
+    response.writeHead(200, { 'Content-Type': script ? 'application/javascript' : 'text/html; charset=utf-8' });
+    response.end(script ? socketIo : '<!DOCTYPE html><meta charset="utf-8"><script src="/socket.io.js"></script>');
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  const browser = await peers('puppeteer-core').launch({ executablePath: '/usr/bin/chromium', headless: true,
+    args: ['--no-sandbox', '--disable-gpu'] }); // a profile of its own, removed on close
+  return {
+    async tab() {
+      const tab = await browser.newPage();
+      await tab.goto(`http://127.0.0.1:${server.address().port}/`);
+      return tab;
+    },
+    async close() {
+      await browser.close();
+      server.close();
+    },
+  };
+}
+
 // Runs the checks on a fresh workspace for the agent named first on the
 // command line; the process fails at the first failure, with the agents' output.
 async function main(steps) {
@@ -208,4 +234,4 @@ async function main(steps) {
 }
 
 module.exports = { Agent, Page, Workspace, KEY_PASSWORD, PFX_PASSWORD, D_PAIR, DRIVES, STOPPED, keys, source,
-  peers, freePort, main, makePfx, openssl, opensslReading, run, sleep, within };
+  chromium, peers, freePort, main, makePfx, openssl, opensslReading, run, sleep, within };

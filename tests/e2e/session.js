@@ -1,0 +1,321 @@
+'use strict';
+// Which page the agent serves, and for how long:  node session.js AGENT SCENARIO [N]
+//   leaving       each way a page leaves, and how soon the next page is let in
+//   silent        a page that says nothing is let go after ~61 s, not before
+//   keeps         over TLS: a page that polls and pings keeps its place for 70 s,
+//                 while idle connections are cut at 60 s and its own are not
+//   crowd         62 idle connections: a page still gets in within about a minute
+//   kill N        N runs of socket.io-client killed at a random moment
+//   hostile       closes, terminates and imports from requests that are not the page's
+//   close_header  a page that sends each request on a connection of its own
+//   pipeline      answers in order, none lost; batched records and their limits
+//   defaults      socket.io-client with its default options (the upgrade probe on)
+// Pages are raw HTTP (lib/rawpage.js), ws, or socket.io-client 1.7.4 in a child
+// process (this file run as `node session.js --page PORT polling|chatter|defaults`).
+
+const assert = require('node:assert/strict');
+const childProcess = require('node:child_process');
+const fs = require('node:fs');
+const h = require('./lib/harness');
+const { Connection, RawPage, POLLING, assertRefused, event, nextPageServed, open, record, replies } =
+  require('./lib/rawpage');
+
+const DRIVES = ['zimracert_getExternalDrive', {}];
+
+const placeHeld = async (agent, what) => assert.equal(await open(agent), undefined, `${what}: another page got in`);
+
+// Connections that each send a GET the agent leaves unanswered, then idle;
+// checked later: all cut by the agent, none before `after` ms.
+async function idleCrowd(agent, count) {
+  const crowd = [];
+  for (let i = 0; i < count; i += 1, await h.sleep(20)) { // paced: a burst past the backlog loses connections
+    crowd.push(Object.assign(new Connection(agent).write('GET /elsewhere HTTP/1.1\r\nHost: x\r\n\r\n'),
+      { sentAt: Date.now() }));
+  }
+  crowd.assertCut = (after) => {
+    assert.equal(crowd.filter((c) => !c.closedByAgent).length, 0, 'idle connections still open');
+    assert.deepEqual(crowd.map((c) => c.closedAt - c.sentAt).filter((ms) => ms < after), [], 'cut early');
+  };
+  return crowd;
+}
+
+// socket.io-client in a child process, its output lines in `lines`.
+function spawnPage(agent, mode) {
+  const child = childProcess.spawn(process.execPath, [__filename, '--page', String(agent.port), mode],
+    { stdio: ['ignore', 'pipe', 'inherit'] });
+  child.lines = [];
+  child.stdout.on('data', (d) => child.lines.push(...d.toString().split('\n').filter(Boolean)));
+  const kill = () => child.kill('SIGKILL');
+  process.on('exit', kill);
+  child.exited = new Promise((resolve) => child.on('exit', (code, signal) => {
+    process.off('exit', kill);
+    resolve({ code, signal });
+  }));
+  return child;
+}
+
+// The child: "polling" keeps to polling over a keep-alive agent (as the
+// harness's page does), the others leave socket.io-client's options alone.
+// It asks for the drives, again after each reply; "defaults" instead waits
+// for the upgrade probe's outcome and closes (the close packet goes out
+// before the process ends).
+function pageProcess(port, mode) {
+  const options = { path: '/tessark.io', reconnection: false, forceNew: true, ...(mode === 'polling' && {
+    transports: ['polling'], upgrade: false, agent: new (require('node:http').Agent)({ keepAlive: true }) }) };
+  const socket = h.peers('socket.io-client')(`http://127.0.0.1:${port}`, options);
+  const say = (...words) => { process.stdout.write(`${words.join(' ')}\n`); };
+  setTimeout(() => process.exit(4), 15000).unref();
+  const probed = new Promise((resolve) => socket.io.on('open', () => {
+    socket.io.engine.on('upgradeError', () => resolve('refused')).on('upgrade', () => resolve('upgraded'));
+  }));
+  socket.on('connect', () => say('connected') || socket.emit(...DRIVES));
+  socket.on('connect_error', (e) => say('refused', e.message) || process.exit(3));
+  socket.on('zimracert', async (reply) => {
+    say('reply', JSON.stringify(reply));
+    if (mode !== 'defaults') return socket.emit(...DRIVES);
+    say('probe', await h.within(5000, probed, 'the upgrade probe'), socket.io.engine.transport.name);
+    return socket.close();
+  });
+}
+
+const scenarios = {
+  async leaving(agent) {
+    const ways = {
+      'closes after its connect': async (page) => page.connection.end(),
+      'closes after a ping and a poll on two connections': async (page) => {
+        const pings = new Connection(agent);
+        await page.post(record(2), pings);
+        assert.equal((await page.get()).body, '1:3');
+        [page.connection, pings].forEach((c) => c.end());
+      },
+      'closes while its poll is held': async (page) => {
+        page.connection.write(Connection.bytes('GET', page.query));
+        await h.sleep(300);
+        page.connection.end();
+      },
+    };
+    for (const [way, leave] of Object.entries(ways)) {
+      const page = await RawPage.connect(agent);
+      assert.deepEqual(await page.request(...DRIVES), h.DRIVES);
+      await leave(page);
+      console.log(`${way}: next page served after ${await nextPageServed(agent, way, 4500)} ms`);
+    }
+
+    // The close packet: the held poll gets "6", and the next page is let in
+    // at once though the leaving page's connections stay open.
+    const page = await RawPage.connect(agent);
+    const held = new Connection(agent).ask('GET', page.query);
+    await h.sleep(200);
+    await page.post(record(1));
+    assert.equal((await held).body, '1:6', 'the held poll answers the close');
+    await nextPageServed(agent, 'a page that sent its close packet', 1500);
+
+    for (const leave of ['close', 'terminate']) {
+      const ws = await h.Page.open(agent);
+      assert.deepEqual(await ws.request(...DRIVES), h.DRIVES);
+      ws.socket[leave]();
+      await nextPageServed(agent, `a WebSocket page's ${leave}`, 1500);
+    }
+  },
+
+  async silent(agent) {
+    const page = await RawPage.connect(agent);
+    const connected = Date.now();
+    await h.sleep(55000);
+    await placeHeld(agent, 'at 55 s of silence');
+    await h.sleep(3000);
+    console.log(`next page served ${await nextPageServed(agent, 'a silent page', 64000, connected)} ms after `
+      + 'the silent page\'s connect');
+    page.connection.end();
+  },
+
+  async keeps(agent) {
+    const page = await RawPage.connect(agent);
+    const pings = new Connection(agent);
+    const crowd = await idleCrowd(agent, 40);
+    // A poll always held, a ping every second; none may be answered "6".
+    let running = true;
+    const life = Promise.all([
+      (async () => { while (running) assert.notEqual((await page.get()).body, '1:6', 'the session closed'); })(),
+      (async () => { for (; running; await h.sleep(1000)) await page.post(record(2), pings); })()]);
+    for (const started = Date.now(); Date.now() - started < 70000; await Promise.race([h.sleep(5000), life])) {
+      await placeHeld(agent, `after ${Math.round((Date.now() - started) / 1000)} s`);
+    }
+    running = false;
+    await life;
+    assert.ok(!page.connection.closedByAgent && !pings.closedByAgent, 'the page\'s own connections were cut');
+    crowd.assertCut(55000);
+    assert.deepEqual(await page.request(...DRIVES, pings), h.DRIVES);
+    await page.leave();
+  },
+
+  async crowd(agent) {
+    await nextPageServed(agent, 'the first page', 1000); // else the agent would end at 60 s, as no page came
+    const crowd = await idleCrowd(agent, 62);
+    const started = Date.now();
+    for (let page; !page; await h.sleep(1000)) {
+      assert.ok(Date.now() - started < 75000, 'no page got in within 75 s');
+      const connection = new Connection(agent);
+      page = await RawPage.connect(agent, connection).catch(() => connection.end()); // not taken in yet
+    }
+    console.log(`a page got in after ${Date.now() - started} ms among 62 idle connections`);
+    await h.sleep(70000 - (Date.now() - started));
+    crowd.assertCut(55000);
+  },
+
+  async kill(agent, workspace, runs = '50') {
+    const seen = { connected: 0, replies: 0 };
+    for (let run = 0; run < Number(runs); run += 1) {
+      const child = spawnPage(agent, run % 2 ? 'chatter' : 'polling');
+      await h.sleep(Math.random() * (run % 3 ? 3000 : 200)); // a third around the connect
+      child.kill('SIGKILL');
+      await child.exited;
+      assert.deepEqual(child.lines.filter((l) => l.startsWith('refused')), [], `run ${run}: the page was refused`);
+      seen.connected += child.lines.includes('connected');
+      seen.replies += child.lines.filter((l) => l.startsWith('reply')).length;
+      await nextPageServed(agent, `run ${run}, killed after ${child.lines.length} lines`, 5000);
+    }
+    console.log(`${runs} runs killed: ${seen.connected} after their connect, ${seen.replies} replies in all`);
+  },
+
+  async hostile(agent, workspace) {
+    const keyFile = workspace.host('d/NPKI/org1/USER/cn=name1,ou=unit1,o=org1,c=KR/signPri.key');
+    const key = fs.readFileSync(keyFile);
+    const imported = { certFile: h.makePfx('/C=KR/O=org1/OU=unit1/CN=name1'), certPassword: h.PFX_PASSWORD,
+      external: 'D:\\' };
+    const bodies = { close: record(1), terminate: event('zimracert_terminate'),
+      import: event('zimracert_ImportCertificationB64', imported) };
+    const old = await RawPage.connect(agent);
+    await old.leave();
+    const madeUp = 'ab+/cdEFghIJklMNopQR';
+
+    // Each refused and its connection closed, a JSONP close alike; nothing changed.
+    const refusedPosts = async (when, ...sids) => {
+      for (const sid of [undefined, madeUp, old.sid, ...sids]) {
+        const target = `${POLLING}${sid === undefined ? '' : `&sid=${encodeURIComponent(sid)}`}`;
+        for (const [name, body] of [...Object.entries(bodies), ['JSONP close', `d=${encodeURIComponent(record(1))}`]]) {
+          const connection = new Connection(agent);
+          const jsonp = name.startsWith('JSONP') && { 'Content-Type': 'application/x-www-form-urlencoded' };
+          const answer = await connection.ask('POST', `${target}${jsonp ? '&j=0' : ''}`, { body, headers: jsonp });
+          await assertRefused(connection, answer, `${when}: ${name}, sid ${sid}`);
+        }
+      }
+      assert.equal(agent.child.exitCode, null, `${when}: the agent stopped`);
+      assert.deepEqual(fs.readFileSync(keyFile), key, `${when}: the key on D: was replaced`);
+    };
+    await refusedPosts('before any page');
+
+    for (const transport of ['polling', 'websocket']) {
+      const page = await h.Page.open(agent, transport);
+      const sid = transport === 'polling' ? page.socket.io.engine.id : ''; // and sids close to the page's own
+      await refusedPosts(transport, ...(sid && [sid.slice(0, 19), `${sid.slice(0, 19)}${sid[19] === 'A' ? 'B' : 'A'}`,
+        `${sid}x`]));
+      const poll = new Connection(agent);
+      await assertRefused(poll, await poll.ask('GET', `${POLLING}&sid=${encodeURIComponent(madeUp)}`),
+        `${transport}: a poll with a made-up sid`);
+      await placeHeld(agent, transport);
+      assert.deepEqual(await page.request(...DRIVES), h.DRIVES, `${transport}: the page still served`);
+      page.close();
+      await nextPageServed(agent, `${transport} page gone`, 3000);
+    }
+
+    // The page itself may: the same import replaces the key.
+    const page = await RawPage.connect(agent);
+    assert.deepEqual((await page.request('zimracert_ImportCertificationB64', imported)).data,
+      { REASON: '', SUCCESS: true });
+    assert.notDeepEqual(fs.readFileSync(keyFile), key, 'the page\'s own import replaced the key');
+  },
+
+  async close_header(agent) {
+    const page = new RawPage(agent, await open(agent), () => new Connection(agent, true));
+    assert.equal((await page.get()).body, '2:40');
+    for (let second = 1; second <= 20; second += 1) {
+      await page.post(record(2));
+      if (second % 2) assert.deepEqual(await page.request(...DRIVES), h.DRIVES, `second ${second}`);
+      else assert.equal((await page.get()).body, '1:3');
+      await h.sleep(second === 10 ? 1500 : 500); // halfway, no connection at all for longer
+    }
+    await placeHeld(agent, 'after 20 s of fresh connections');
+    await page.leave();
+  },
+
+  async pipeline(agent) {
+    const page = await RawPage.connect(agent);
+    const get = Connection.bytes('GET', page.query);
+    const post = Connection.bytes('POST', page.query, { body: event(...DRIVES) });
+    const inOrder = async (what, sentAt) => {
+      const [first, second] = [await page.connection.next(`${what}: GET`), await page.connection.next(`${what}: POST`)];
+      assert.deepEqual([first.status, first.body, second.status, second.body], [200, '1:3', 200, 'ok'], what);
+      assert.ok(Date.now() - sentAt < 800, `${what}: the held GET answered after ${Date.now() - sentAt} ms`);
+      assert.deepEqual(await page.reply(), h.DRIVES, `${what}: the reply on the next poll`);
+    };
+    page.connection.write(get + post);
+    await inOrder('GET and POST written at once', Date.now());
+    page.connection.write(get);
+    await h.sleep(300);
+    page.connection.write(post);
+    await inOrder('a POST behind a held GET', Date.now());
+
+    // A POST connection closes at once, with a GET held elsewhere or none:
+    // the reply still reaches the page.
+    for (const held of [true, false]) {
+      const answer = held && page.get();
+      const posts = new Connection(agent);
+      assert.equal((await posts.write(post).next()).body, 'ok');
+      posts.end();
+      const [got] = held ? replies((await answer).body) : [];
+      assert.deepEqual(got || await page.reply(), h.DRIVES, `POST connection gone, a GET held: ${held}`);
+    }
+
+    // Batches: a ping and two events act; past 64 records of a body they are
+    // dropped, past 128 replies none wait. Drained until two empty polls.
+    const drain = async () => {
+      const got = [];
+      for (let empty = 0; empty < 2;) {
+        const { body } = await page.get();
+        got.push(...replies(body));
+        empty = body === '1:3' ? empty + 1 : 0;
+      }
+      return got;
+    };
+    await page.post(record(2) + event(...DRIVES) + event('zimracert_getexternaldrive'));
+    assert.deepEqual((await drain()).map((r) => r.call_back), [DRIVES[0], 'zimracert_getexternaldrive']);
+    await page.post(event(...DRIVES).repeat(70));
+    await h.sleep(500);
+    assert.equal((await drain()).length, 64, 'replies to a body of 70 events');
+    for (let i = 0; i < 3; i += 1) await page.post(event(...DRIVES).repeat(64));
+    await h.sleep(1000);
+    assert.equal((await drain()).length, 128, 'replies waiting after 192 events');
+    assert.deepEqual(await page.request(...DRIVES), h.DRIVES);
+    await page.leave();
+  },
+
+  async defaults(agent) {
+    // The upgrade probe of a polling page is refused and changes nothing.
+    const page = await RawPage.connect(agent);
+    const probe = new Connection(agent);
+    await assertRefused(probe, await probe.ask('GET', page.query.replace('polling', 'websocket'), { headers: {
+      Connection: 'Upgrade', Upgrade: 'websocket', 'Sec-WebSocket-Version': 13,
+      'Sec-WebSocket-Key': 'dGhlIHNhbXBsZSBub25jZQ==' } }), 'the upgrade probe', 400);
+    assert.deepEqual(await page.request(...DRIVES), h.DRIVES, 'the page after its probe');
+    await page.leave();
+
+    for (let run = 0; run < 20; run += 1) {
+      const child = spawnPage(agent, 'defaults');
+      assert.deepEqual(await h.within(10000, child.exited, `run ${run}`), { code: 0, signal: null },
+        `run ${run}: ${child.lines}`);
+      assert.deepEqual(child.lines, ['connected', `reply ${JSON.stringify(h.DRIVES)}`, 'probe refused polling']);
+    }
+  },
+};
+
+if (process.argv[2] === '--page') {
+  pageProcess(process.argv[3], process.argv[4]);
+} else {
+  h.main(async (workspace, scenario, ...args) => {
+    assert.ok(scenarios[scenario], `usage: session.js AGENT ${Object.keys(scenarios).join('|')} [N]`);
+    workspace.putStandardTree();
+    if (scenario === 'keeps') workspace.makeCertificate();
+    await scenarios[scenario](await h.Agent.start(workspace, { tls: scenario === 'keeps' }), workspace, ...args);
+  });
+}
