@@ -140,7 +140,9 @@ TEST(HttpRequest, BodyOutsideTheLimitCloses)
 		{"\r\n", "http chunk size is not hexadecimal"}, {"-5\r\n", "http chunk size is not hexadecimal"},
 		{"100001\r\n", tooLarge}, {"ffffffffffffffffffff1\r\n", tooLarge},
 		{"80000\r\n" + std::string(0x80000, 'x') + "\r\n80001\r\n", tooLarge},
-		{std::string(9000, '1'), "http chunk line too long"}};
+		{std::string(9000, '1'), "http chunk line too long"},
+		{"3\r\nabcXY0\r\n\r\n", "http chunk data not followed by CR LF"},
+		{"3\r\nabc\rX0\r\n\r\n", "http chunk data not followed by CR LF"}};
 	for (const auto& [chunks, log] : chunked)
 	{
 		SCOPED_TRACE(log);
