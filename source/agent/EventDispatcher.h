@@ -1,7 +1,5 @@
 #pragma once
 
-#include "base/FileUtil.h"
-
 #include <string>
 
 class NpkiStore;
@@ -44,10 +42,6 @@ struct Outcome
 // drive path on an existing drive (IsExistingDrivePath, base/FileUtil.h):
 // any other form lists nothing and exports as a missing file.
 Outcome Dispatch(const std::string& message, NpkiStore* store);
-
-// The import's check of the two folder names it takes from the certificate
-// (base/FileUtil.h).
-using ::IsSafeFolderName;
 
 // True when `root` is "X:\" for a drive that exists (letter in any case).
 bool IsExistingDriveRoot(const std::string& root);

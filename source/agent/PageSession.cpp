@@ -67,12 +67,6 @@ bool IsOpened(const std::string& sid)
 	return it != g_sessionStates.end() && it->second == SessionOpened;
 }
 
-const std::string& PollingSid()
-{
-	static const std::string none;
-	return g_page.kind == Kind::Polling ? g_page.sid : none;
-}
-
 void Opened(const std::string& sid)
 {
 	if (sid.empty())

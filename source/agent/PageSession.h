@@ -43,8 +43,6 @@ bool Connected();
 bool IsPollingPage(const std::string& sid);
 // The id was opened and has not connected.
 bool IsOpened(const std::string& sid);
-// The connected polling page's id; empty when none.
-const std::string& PollingSid();
 
 // The open packet for the id went out.
 void Opened(const std::string& sid);

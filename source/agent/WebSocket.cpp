@@ -23,6 +23,12 @@ bool EndsInCrLf(const std::string& s)
 	return s.size() >= 2 && s[s.size() - 2] == '\r' && s[s.size() - 1] == '\n';
 }
 
+// "HTTP/" in any case: a version, or the start of a status line.
+bool IsHttpVersion(const std::string& word)
+{
+	return NetUtil::ToLowerAscii(word.substr(0, 5)) == "http/";
+}
+
 bool IsHexDigit(char c)
 {
 	return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -200,7 +206,7 @@ void WebSocket::OnRequestLine(const std::string& line)
 {
 	WordParser words(line);
 	const std::string first = words.NextWord();
-	if (first.size() > 4 && NetUtil::ToLowerAscii(first.substr(0, 5)) == "http/")
+	if (IsHttpVersion(first))
 	{
 		// A status line: only the response fields change.
 		m_statusCode = words.NextWord();
@@ -218,7 +224,7 @@ void WebSocket::OnRequestLine(const std::string& line)
 		m_version = words.NextWord();
 		// A request line without a version (or cut short) is answered in a
 		// form every client reads.
-		if (NetUtil::ToLowerAscii(m_version.substr(0, 5)) != "http/")
+		if (!IsHttpVersion(m_version))
 			m_version = "HTTP/1.0";
 		m_http11 = m_version.size() > 4 && m_version.compare(4, std::string::npos, "/1.1") == 0;
 		m_keepAlive = m_http11;

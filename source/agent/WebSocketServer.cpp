@@ -125,18 +125,27 @@ WebSocketServer::~WebSocketServer()
 	// Only this connection's polls are let go: they answer nobody now. The
 	// session, its replies and its other connections' polls stay.
 	const bool heldPoll = m_currentPoll != 0;
-	std::vector<PollRecord*> own;
-	ForEachPoll([&](PollRecord& record) {
+	ForEachPoll([this](PollRecord& record) {
 		if (record.server != this)
 			return;
 		record.server = nullptr;
 		record.serverGone = true;
 		PollResponders::Stop(&record);
-		own.push_back(&record);
 	});
-	for (PollRecord* record : own)
-		if (PollPtr taken = TakeQueued(record))
-			Retire(std::move(taken));
+	// Its polls leave the queue, so that a POST never takes one for the
+	// page's (polls of connections gone before left it then).
+	for (auto it = g_sessionPolls.begin(); it != g_sessionPolls.end();)
+	{
+		if ((*it)->serverGone)
+		{
+			Retire(std::move(*it));
+			it = g_sessionPolls.erase(it);
+		}
+		else
+		{
+			++it;
+		}
+	}
 	ReapRetired();
 	PageSession::ConnectionClosed(Uid(), heldPoll);
 }

@@ -360,7 +360,6 @@ TEST_F(EventDispatcherTest, ImportNamesFromTheCertificateNeverLeaveTheNpkiFolder
 
 TEST(EventDispatcherNames, FolderNamesAndDriveRoots)
 {
-	using EventDispatcher::IsSafeFolderName;
 	for (const std::string good : { "org1", "cn=홍길동()0012345,ou=BANK", "a.b", "...", " x" })
 		EXPECT_TRUE(IsSafeFolderName(good)) << good;
 	for (const std::string& bad : std::vector<std::string> { "", ".", "..", "a/b", "a\\b", "C:", std::string("a\0b", 3), "a\tb", "a\x7f" })
