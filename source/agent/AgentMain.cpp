@@ -63,8 +63,8 @@ int RunServer()
 		std::fflush(stdout);
 		while (handler.GetSocketCount() != 0 && !g_quitRequested)
 		{
-			handler.Select(1, 0);
-			WebSocketServer::DeliverAnswers();
+			handler.Select(WebSocketServer::HasWork() ? 0 : 1, 0);
+			WebSocketServer::OnLoopTurn();
 		}
 	}
 	catch (const Exception&)

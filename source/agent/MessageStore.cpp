@@ -3,8 +3,7 @@
 #include "agent/PollRecord.h"
 #include "base/MutexLock.h"
 
-#include <algorithm>
-#include <cstdio>
+#include <iterator>
 
 // One unit, so the three are constructed in the order written.
 Mutex g_messageStoreMutex;
@@ -12,29 +11,20 @@ std::map<std::string, std::deque<std::string>> g_messageQueues;
 MessageStore g_messageStore;
 
 MessageStore::MessageStore()
-	: m_takeLimit(1)
+	: m_takeBytes(kTakeBytes)
 {
 }
 
-bool MessageStore::Push(std::string key, std::string text)
+void MessageStore::Push(std::string key, std::string text)
 {
 	{
 		MutexLock lock(g_messageStoreMutex);
-		std::deque<std::string>& queue = g_messageQueues[key];
-		if (queue.size() >= kQueueLimit)
-		{
-			std::fprintf(stderr, "reply dropped: %zu replies wait already\n", queue.size());
-			return false;
-		}
-		queue.push_back(std::move(text));
+		g_messageQueues[key].push_back(std::move(text));
 	}
 	// A responder waiting for this session answers at once.
 	PollResponders::NotifyPush();
-	return true;
 }
 
-// Only Push makes a queue and only texts keep it: ids that are merely asked
-// about (a poll with an id that was never opened) leave nothing behind.
 std::uint32_t MessageStore::Count(std::string key)
 {
 	MutexLock lock(g_messageStoreMutex);
@@ -50,15 +40,29 @@ std::list<std::string> MessageStore::Take(std::string key)
 	if (it == g_messageQueues.end())
 		return taken;
 	std::deque<std::string>& queue = it->second;
-	const std::size_t n = std::min<std::size_t>(queue.size(), static_cast<std::size_t>(m_takeLimit));
-	for (std::size_t i = 0; i < n; ++i)
+	for (std::size_t bytes = 0; !queue.empty();)
 	{
+		bytes += queue.front().size();
+		if (!taken.empty() && bytes > m_takeBytes)
+			break;
 		taken.push_back(std::move(queue.front()));
 		queue.pop_front();
 	}
 	if (queue.empty())
 		g_messageQueues.erase(it);
 	return taken;
+}
+
+void MessageStore::PutBack(std::string key, std::list<std::string> texts)
+{
+	if (texts.empty())
+		return;
+	{
+		MutexLock lock(g_messageStoreMutex);
+		std::deque<std::string>& queue = g_messageQueues[key];
+		queue.insert(queue.begin(), std::make_move_iterator(texts.begin()), std::make_move_iterator(texts.end()));
+	}
+	PollResponders::NotifyPush();
 }
 
 void MessageStore::Remove(std::string key)

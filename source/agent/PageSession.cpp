@@ -32,6 +32,8 @@ struct Page
 	Clock::time_point lastRequest;
 	// Set while the page's connections are gone: it ends then.
 	std::optional<Clock::time_point> graceEnds;
+	// The agent is acting on the page's records.
+	bool working = false;
 };
 
 Page g_page;
@@ -65,6 +67,17 @@ bool IsOpened(const std::string& sid)
 {
 	auto it = g_sessionStates.find(sid);
 	return it != g_sessionStates.end() && it->second == SessionOpened;
+}
+
+const std::string& PollingPage()
+{
+	static const std::string none;
+	return g_page.kind == Kind::Polling ? g_page.sid : none;
+}
+
+bool IsPageConnection(int uid)
+{
+	return g_page.kind == Kind::Polling && g_page.connections.count(uid) != 0;
 }
 
 void Opened(const std::string& sid)
@@ -129,9 +142,23 @@ void ConnectionClosed(int uid, bool heldPoll, Clock::time_point now)
 		g_page.graceEnds = now + kGrace;
 }
 
-bool Gone(Clock::time_point now)
+void Working(bool busy, Clock::time_point now)
 {
 	if (g_page.kind != Kind::Polling)
+		return;
+	// The page's clocks count from the end of the work.
+	if (g_page.working && !busy)
+	{
+		g_page.lastRequest = now;
+		if (g_page.graceEnds)
+			g_page.graceEnds = now + kGrace;
+	}
+	g_page.working = busy;
+}
+
+bool Gone(Clock::time_point now)
+{
+	if (g_page.kind != Kind::Polling || g_page.working)
 		return false;
 	return (g_page.graceEnds && now >= *g_page.graceEnds) || now - g_page.lastRequest >= kSilence;
 }

@@ -20,7 +20,10 @@
 //     session came within kGrace (Gone);
 //   - no request of the session came for kSilence, the ping time-out the
 //     open packet promised (Gone).
-// Nothing else ends it: a page that keeps polling keeps its place.
+// Nothing else ends it: a page that keeps polling keeps its place. Time the
+// agent spends on the page's own records does not count against the page:
+// while it works (Working), neither the grace nor the silence ends the
+// session, and both count again from the moment the work is done.
 //
 // The loop thread alone calls these; g_sessionActive mirrors Connected() for
 // the other threads.
@@ -43,6 +46,10 @@ bool Connected();
 bool IsPollingPage(const std::string& sid);
 // The id was opened and has not connected.
 bool IsOpened(const std::string& sid);
+// The connected polling page's id; empty when none.
+const std::string& PollingPage();
+// Connection uid carried a request of the connected polling page and is open.
+bool IsPageConnection(int uid);
 
 // The open packet for the id went out.
 void Opened(const std::string& sid);
@@ -56,6 +63,8 @@ bool ConnectWebSocket(int uid);
 void Request(int uid, Clock::time_point now = Clock::now());
 // Connection uid is going; heldPoll: it held a poll of the page.
 void ConnectionClosed(int uid, bool heldPoll, Clock::time_point now = Clock::now());
+// The agent is acting on the polling page's records, or has stopped.
+void Working(bool busy, Clock::time_point now = Clock::now());
 // The connected polling page has gone (see above).
 bool Gone(Clock::time_point now = Clock::now());
 

@@ -132,34 +132,61 @@ std::string EncodeMessages(const std::string& type, const std::list<std::string>
 	}
 }
 
+PacketReader::PacketReader(std::string body, bool jsonp)
+	: m_body(std::move(body))
+	, m_at(0)
+{
+	// A JSONP body is the form field "d=" and the records.
+	if (jsonp)
+		m_at = m_body.find("d=") == std::string::npos || m_body.find(':') < 2 ? std::string::npos : 2;
+	Settle();
+}
+
+void PacketReader::Settle()
+{
+	if (m_at >= m_body.size())
+	{
+		m_at = std::string::npos;
+		return;
+	}
+	const std::size_t colon = m_body.find(':', m_at);
+	const long length = colon == std::string::npos ? 0 : std::atol(m_body.substr(m_at, colon - m_at).c_str());
+	if (length < 1 || static_cast<unsigned long>(length) > m_body.size() - colon - 1)
+	{
+		m_at = std::string::npos;
+		return;
+	}
+	m_start = colon + 1;
+	m_end = m_start + static_cast<std::size_t>(length);
+}
+
+bool PacketReader::AtEnd() const
+{
+	return m_at == std::string::npos;
+}
+
+bool PacketReader::Next(Record& record)
+{
+	if (AtEnd())
+		return false;
+	const std::size_t bracket = static_cast<std::size_t>(
+		std::find(m_body.begin() + m_start, m_body.begin() + m_end, '[') - m_body.begin());
+	if (bracket == m_end)
+		record = { std::atoi(m_body.substr(m_start, m_end - m_start).c_str()), std::string() };
+	else
+		record = { std::atoi(m_body.substr(m_start, bracket - m_start).c_str()),
+			m_body.substr(bracket, m_end - bracket) };
+	m_at = m_end;
+	Settle();
+	return true;
+}
+
 std::vector<Record> DecodePackets(const std::string& body, bool jsonp)
 {
 	std::vector<Record> records;
-	std::size_t start = 0;
-	if (jsonp)
-	{
-		if (body.find("d=") == std::string::npos)
-			return records;
-		start = 2;
-		if (body.find(':') < start)
-			return records;
-	}
-	while (start < body.size())
-	{
-		const std::size_t colon = body.find(':', start);
-		if (colon == std::string::npos)
-			break;
-		const long length = std::atol(body.substr(start, colon - start).c_str());
-		if (length < 1 || static_cast<unsigned long>(length) > body.size() - colon - 1)
-			break;
-		const std::string record = body.substr(colon + 1, static_cast<std::size_t>(length));
-		const std::size_t bracket = record.find('[');
-		if (bracket == std::string::npos)
-			records.push_back({ std::atoi(record.c_str()), std::string() });
-		else
-			records.push_back({ std::atoi(record.substr(0, bracket).c_str()), record.substr(bracket) });
-		start = colon + 1 + static_cast<std::size_t>(length);
-	}
+	PacketReader reader(body, jsonp);
+	for (Record record; reader.Next(record);)
+		records.push_back(std::move(record));
 	return records;
 }
 

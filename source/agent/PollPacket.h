@@ -65,9 +65,32 @@ struct Record
 	std::string payload;
 };
 
-// Every record of a POST body (already URL-decoded for JSONP and narrowed to
-// one byte per character), in order. Each record is taken at its declared
-// length; the first one the body cannot hold ends the list.
+// Reads the records of a POST body (already URL-decoded for JSONP and
+// narrowed to one byte per character) one at a time, in order, so that a
+// long body is never held twice. Each record is taken at its declared
+// length; the first one the body cannot hold ends the body.
+class PacketReader
+{
+public:
+	PacketReader(std::string body, bool jsonp);
+	// No record is left.
+	bool AtEnd() const;
+	// The next record; false at the end.
+	bool Next(Record& record);
+
+private:
+	// Ends the body unless a whole record begins where the next is read.
+	void Settle();
+
+	std::string m_body;
+	// Where the next record's length begins; npos once none is left.
+	std::size_t m_at;
+	// The next record's data: from its type to its end.
+	std::size_t m_start = 0;
+	std::size_t m_end = 0;
+};
+
+// Every record of a POST body, in order (see PacketReader).
 std::vector<Record> DecodePackets(const std::string& body, bool jsonp);
 
 // The packet type of the first record of a POST body, or -1.

@@ -54,8 +54,10 @@ void ThreadBody(void* arg)
 	Run(static_cast<PollRecord*>(arg));
 }
 
-// Waits for a message of the record's session in steps of 100 ms, at most
-// until the wait period less one step, and takes at most one.
+// Waits for replies of the record's session in steps of 100 ms, at most
+// until the wait period less one step, and takes every one waiting (up to the
+// store's take limit). A stop ends the wait, but what waits already is taken
+// for the answer; a close takes nothing.
 std::list<std::string> WaitForMessages(PollRecord& record)
 {
 	const auto step = std::chrono::milliseconds(100);
@@ -64,14 +66,11 @@ std::list<std::string> WaitForMessages(PollRecord& record)
 	for (;;)
 	{
 		const std::uint64_t seen = SignalCount();
-		if (!record.running)
+		if (record.closing)
 			return {};
-		if (g_messageStore.Count(record.sid) != 0)
-		{
-			std::list<std::string> taken = g_messageStore.Take(record.sid);
-			if (!taken.empty())
-				return taken;
-		}
+		std::list<std::string> taken = g_messageStore.Take(record.sid);
+		if (!taken.empty() || !record.running)
+			return taken;
 		const Clock::time_point now = Clock::now();
 		if (now >= deadline)
 			return {};
@@ -115,17 +114,17 @@ void Run(PollRecord* record)
 		return;
 	if (!record->sid.empty())
 	{
-		const std::list<std::string> messages = WaitForMessages(*record);
-		PollAnswer answer{ record->serverUid, record->id, PollAnswerKind::Control, std::string() };
+		PollAnswer answer{ record->serverUid, record->id, PollAnswerKind::Control, std::string(), record->sid,
+			WaitForMessages(*record) };
 		if (record->closing)
 		{
 			answer.kind = PollAnswerKind::Close;
 			answer.body = PollPacket::EncodePacket("6", "", record->framing);
 		}
-		else if (!messages.empty())
+		else if (!answer.messages.empty())
 		{
 			answer.kind = PollAnswerKind::Poll;
-			answer.body = PollPacket::EncodeMessages("42", messages, record->framing);
+			answer.body = PollPacket::EncodeMessages("42", answer.messages, record->framing);
 		}
 		else
 		{
@@ -135,7 +134,9 @@ void Run(PollRecord* record)
 			if (!record->serverGone)
 				answer.body = PollPacket::EncodePacket("3", "", record->framing);
 		}
-		if (!record->serverGone && !answer.body.empty())
+		// Replies taken go to the loop thread even when the connection has
+		// gone: it puts them back for the next poll.
+		if ((!record->serverGone && !answer.body.empty()) || !answer.messages.empty())
 		{
 			{
 				std::lock_guard<std::mutex> lock(g_outboxMutex);

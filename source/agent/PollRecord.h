@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <list>
 #include <string>
 
 class ISocketHandler;
@@ -24,13 +25,17 @@ enum class PollAnswerKind
 
 // What a responder decided for its held GET. The responder never touches the
 // connection: the loop thread sends the answer if the connection with that
-// uid still exists and still holds that poll.
+// uid still exists and still holds that poll, and otherwise puts the replies
+// it carries back into the message store for the session's next poll.
 struct PollAnswer
 {
 	int connectionUid = 0;
 	std::uint64_t pollId = 0;
 	PollAnswerKind kind = PollAnswerKind::Control;
 	std::string body;
+	std::string sid;
+	// The replies taken from the message store for this answer.
+	std::list<std::string> messages;
 };
 
 // One held GET and its responder thread. The loop thread makes and owns it

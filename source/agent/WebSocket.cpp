@@ -151,9 +151,35 @@ void WebSocket::Refuse(const Refusal& refusal)
 
 void WebSocket::SetRequestHeld(bool held)
 {
+	m_requestHeld = held;
 	if (m_upgraded || CloseAndDelete())
 		return;
 	SetTimeout(held ? 0 : m_requestSeconds);
+}
+
+void WebSocket::RestartDeadline()
+{
+	if (m_upgraded || m_requestHeld || m_awaitingFirstHead || CloseAndDelete())
+		return;
+	SetTimeout(m_requestSeconds);
+}
+
+void WebSocket::HoldInput()
+{
+	m_inputHeld = true;
+	SetInputPaused(true);
+}
+
+void WebSocket::ReleaseInput()
+{
+	if (!m_inputHeld)
+		return;
+	m_inputHeld = false;
+	SetInputPaused(false);
+	std::string waiting;
+	waiting.swap(m_heldInput);
+	if (!waiting.empty() && !CloseAndDelete())
+		ReadOn(waiting.data(), waiting.size());
 }
 
 // ---- deadlines ----
@@ -358,7 +384,15 @@ void WebSocket::NextRequest(const char* rest, std::size_t n)
 	ExpectNextRequest();
 	if (n == 0 || CloseAndDelete())
 		return;
-	std::vector<char> copy(rest, rest + n);
+	if (m_inputHeld)
+		m_heldInput.assign(rest, n);
+	else
+		ReadOn(rest, n);
+}
+
+void WebSocket::ReadOn(const char* bytes, std::size_t n)
+{
+	std::vector<char> copy(bytes, bytes + n);
 	copy.push_back(0);
 	TcpSocket::OnRead(copy.data(), n);
 }
@@ -399,6 +433,19 @@ void WebSocket::ReadChunked(const char* data, std::size_t n)
 		case ChunkTrailer:
 			if (!CollectChunkLine(data, n, i))
 				break;
+			// Trailer fields are read and dropped, counted with the head's
+			// lines; the empty line ends the request.
+			if (m_chunkLine != "\r\n")
+			{
+				m_chunkLine.clear();
+				if (m_headerCount++ > m_headerLimit)
+				{
+					RefuseRequest("OnRawData", m_headerCount,
+						"http header count exceeds builtin limit of (" + NetUtil::LongToString(m_headerLimit) + ")");
+					return;
+				}
+				break;
+			}
 			m_chunked = false;
 			m_chunkState = ChunkSizeLine;
 			m_chunkLine.clear();

@@ -133,6 +133,17 @@ protected:
 	// The completed request is held for a later answer (no deadline), or
 	// its answer went out (the idle deadline starts).
 	void SetRequestHeld(bool held);
+	bool RequestHeld() const { return m_requestHeld; }
+	// The connection's deadline counts again from now: time the agent spent
+	// on its peer's own work does not count against it. A held request
+	// keeps having none.
+	void RestartDeadline();
+	// Until ReleaseInput, nothing after the completed request is read: the
+	// bytes that came with it wait here, the rest in the system's buffers,
+	// so that its answer goes out before the next request is served.
+	void HoldInput();
+	// Reads on, beginning with the bytes that waited.
+	void ReleaseInput();
 	const std::string& GetVersion() const { return m_version; }
 
 private:
@@ -154,6 +165,8 @@ private:
 	// The same, reading the bytes that followed the body as the start of
 	// the next request.
 	void NextRequest(const char* rest, std::size_t n);
+	// Hands received bytes to the line reader as if just read.
+	void ReadOn(const char* bytes, std::size_t n);
 	// A request has begun: it must be whole within the deadline.
 	void NoteRequestStart();
 	void ArmFirstHeadTimeout();
@@ -212,7 +225,7 @@ private:
 		// The CR LF after a chunk's data.
 		ChunkDataCr,
 		ChunkDataLf,
-		// The trailer up to its empty line, after the last chunk.
+		// The trailer fields and the empty line, after the last chunk.
 		ChunkTrailer,
 	};
 	ChunkState m_chunkState = ChunkSizeLine;
@@ -226,5 +239,9 @@ private:
 	// A keep-alive connection waits for its next request.
 	bool m_betweenRequests = false;
 	int m_requestSeconds = kRequestSeconds;
+	bool m_requestHeld = false;
+	// Input is held; the bytes that came after the held request.
+	bool m_inputHeld = false;
+	std::string m_heldInput;
 	std::chrono::steady_clock::time_point m_createdAt = std::chrono::steady_clock::now();
 };

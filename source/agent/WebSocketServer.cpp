@@ -28,6 +28,34 @@ std::list<PollPtr> g_retiredPolls;
 std::map<int, WebSocketServer*> g_pollConnections;
 std::uint64_t g_lastPollId = 0;
 
+// A POST of the connected page whose records wait to be acted on. Its
+// connection reads nothing more until the POST is answered, and takes the
+// POST out when it closes.
+struct PagePost
+{
+	int connectionUid;
+	PollPacket::PacketReader records;
+	// A record of a packet the page may send was read: the answer is "ok".
+	bool acknowledged = false;
+};
+// The page's POSTs, oldest first: their records are acted on in this order.
+std::deque<PagePost> g_pagePosts;
+// A slice is being acted on: a POST read meanwhile waits for the loop.
+bool g_acting = false;
+
+WebSocketServer* FindConnection(int uid)
+{
+	auto it = g_pollConnections.find(uid);
+	return it == g_pollConnections.end() ? nullptr : it->second;
+}
+
+// The replies waiting for the page are at their limit: its records wait.
+bool RepliesAtLimit()
+{
+	const std::string& sid = PageSession::PollingPage();
+	return !sid.empty() && g_messageStore.Count(sid) >= MessageStore::kQueueLimit;
+}
+
 void DestroyLock(PRLock* lock)
 {
 	if (lock != nullptr)
@@ -122,6 +150,10 @@ WebSocketServer::~WebSocketServer()
 {
 	g_pollConnections.erase(Uid());
 	m_body.reset();
+	// A POST that can no longer be answered: the page has given up on it.
+	g_pagePosts.erase(std::remove_if(g_pagePosts.begin(), g_pagePosts.end(),
+						  [this](const PagePost& post) { return post.connectionUid == Uid(); }),
+		g_pagePosts.end());
 	// Only this connection's polls are let go: they answer nobody now. The
 	// session, its replies and its other connections' polls stay.
 	const bool heldPoll = m_currentPoll != 0;
@@ -156,6 +188,9 @@ void WebSocketServer::OnFirst()
 	// connection is answered before the next request is read on.
 	if (m_currentPoll != 0)
 		FinishHeldPoll();
+	// Nothing of an earlier request that went unanswered carries over.
+	m_body.reset();
+	m_bodyCount = 0;
 }
 
 void WebSocketServer::OnRequestHeader(const std::string&, const std::string&)
@@ -178,16 +213,15 @@ void WebSocketServer::OnRequestBody(const char* data, std::size_t length)
 
 void WebSocketServer::ReadQuery()
 {
+	// Each request stands alone: a connection may carry requests of other
+	// clients than the page (a shared proxy, a pooled connection), so
+	// nothing of an earlier request's query counts.
 	const std::map<std::string, std::string> query = ParseQueryString(GetQuery());
-	if (!query.empty())
-	{
-		auto j = query.find("j");
-		if (j != query.end())
-			m_jsonpIndex = j->second;
-		auto sid = query.find("sid");
-		m_hasSid = sid != query.end();
-		m_sid = m_hasSid ? NetUtil::UrlDecode(sid->second) : std::string();
-	}
+	auto j = query.find("j");
+	m_jsonpIndex = j != query.end() ? j->second : "-1";
+	auto sid = query.find("sid");
+	m_hasSid = sid != query.end();
+	m_sid = m_hasSid ? NetUtil::UrlDecode(sid->second) : std::string();
 	m_jsonp = IsJsonp();
 }
 
@@ -196,8 +230,8 @@ void WebSocketServer::OnRequestComplete()
 	// An upgraded connection speaks frames from now on, whatever its path.
 	if (GetTransport() == TransportWebSocket)
 		return;
-	if (NetUtil::ToLowerAscii(GetPath()) == "/tessark.io/")
-		SetTransport(TransportPolling);
+	// A request is a polling one only when it names the polling path itself.
+	SetTransport(NetUtil::ToLowerAscii(GetPath()) == "/tessark.io/" ? TransportPolling : TransportHttp);
 	if (GetTransport() != TransportPolling)
 		return;
 	ReadQuery();
@@ -261,7 +295,7 @@ void WebSocketServer::FinishHeldPoll()
 		PollResponders::Join(held);
 	}
 	// Its answer, if it has one, goes out now.
-	DeliverAnswers();
+	SendAnswers();
 	m_currentPoll = 0;
 	if (held != nullptr)
 		TakeQueued(held);
@@ -295,7 +329,7 @@ void WebSocketServer::FinishOldestPoll(bool closing)
 	g_sessionPolls.pop_front();
 	PollResponders::Stop(oldest.get(), closing);
 	PollResponders::Join(oldest.get());
-	DeliverAnswers();
+	SendAnswers();
 }
 
 std::string WebSocketServer::TakeBody()
@@ -311,45 +345,74 @@ std::string WebSocketServer::TakeBody()
 
 void WebSocketServer::OnPost()
 {
-	const std::vector<PollPacket::Record> records = PollPacket::DecodePackets(TakeBody(), m_jsonp);
-	if (records.size() > kMaxRecordsPerPost)
-		Log("OnPost", static_cast<int>(records.size() - kMaxRecordsPerPost),
-			"records past the limit of one body dropped", LOG_LEVEL_WARNING);
-	// A page batches what it has queued (a ping beside an event, say) into
-	// one body: each record counts, the body is acknowledged once.
-	bool acknowledged = false;
-	const auto acknowledge = [this, &acknowledged] {
-		if (!acknowledged)
-			SendAckResponse("ok");
-		acknowledged = true;
-	};
-	const std::size_t count = std::min(records.size(), kMaxRecordsPerPost);
-	for (std::size_t i = 0; i < count; ++i)
+	g_pagePosts.push_back(PagePost{ Uid(), PollPacket::PacketReader(TakeBody(), m_jsonp) });
+	m_body.reset();
+	m_bodyCount = 0;
+	// No deadline while the POST waits for the agent, and no next request
+	// before its answer.
+	SetRequestHeld(true);
+	HoldInput();
+	ActOnPageRecords();
+}
+
+void WebSocketServer::ActOnPageRecords()
+{
+	if (g_acting)
+		return;
+	g_acting = true;
+	const auto started = std::chrono::steady_clock::now();
+	for (std::size_t acted = 0; !g_pagePosts.empty();)
 	{
-		const PollPacket::Record& record = records[i];
-		switch (record.type)
+		PagePost& post = g_pagePosts.front();
+		WebSocketServer* connection = FindConnection(post.connectionUid);
+		if (post.records.AtEnd())
 		{
-		case PollPacket::PacketClose:
-			FinishOldestPoll(true);
-			acknowledge();
-			EndSession();
-			return;
-		case PollPacket::PacketPing:
-			FinishOldestPoll(false);
-			acknowledge();
-			break;
-		case PollPacket::PacketDisconnect:
-			acknowledge();
-			break;
-		case PollPacket::PacketEvent:
-			FinishOldestPoll(false);
-			acknowledge();
-			OnMessage(record.payload);
-			break;
-		default:
-			break;
+			const bool acknowledged = post.acknowledged;
+			g_pagePosts.pop_front();
+			connection->EndPost(acknowledged);
+			continue;
 		}
+		if (acted == kSliceRecords || std::chrono::steady_clock::now() - started >= kSliceTime || RepliesAtLimit())
+			break;
+		PollPacket::Record record;
+		post.records.Next(record);
+		++acted;
+		const bool pagePacket = record.type == PollPacket::PacketClose || record.type == PollPacket::PacketPing
+			|| record.type == PollPacket::PacketDisconnect || record.type == PollPacket::PacketEvent;
+		post.acknowledged = post.acknowledged || pagePacket;
+		// Answering a poll may end the session (its "6"), and the session's
+		// end takes the POSTs out: the post is not touched after it.
+		if (record.type == PollPacket::PacketClose)
+		{
+			// Nothing after a close counts.
+			g_pagePosts.pop_front();
+			FinishOldestPoll(true);
+			connection->EndPost(true);
+			EndSession();
+			continue;
+		}
+		if (record.type == PollPacket::PacketPing || record.type == PollPacket::PacketEvent)
+			FinishOldestPoll(false);
+		if (record.type == PollPacket::PacketEvent && PageSession::Connected())
+			connection->OnMessage(std::move(record.payload));
 	}
+	g_acting = false;
+	PageSession::Working(HasWork());
+}
+
+void WebSocketServer::EndPost(bool acknowledged)
+{
+	// A body with nothing the page may send gets no answer.
+	if (acknowledged)
+		SendAckResponse("ok");
+	else
+		SetRequestHeld(false);
+	ReleaseInput();
+}
+
+bool WebSocketServer::HasWork()
+{
+	return !g_pagePosts.empty() && !RepliesAtLimit();
 }
 
 void WebSocketServer::EndSession()
@@ -363,16 +426,30 @@ void WebSocketServer::EndSession()
 		Retire(std::move(record));
 	}
 	g_sessionPolls.clear();
+	// The session's POSTs still waiting are refused as they would be now.
+	std::deque<PagePost> waiting;
+	waiting.swap(g_pagePosts);
+	for (const PagePost& post : waiting)
+		FindConnection(post.connectionUid)->Refuse(kForbidden);
 }
 
-void WebSocketServer::DeliverAnswers()
+void WebSocketServer::SendAnswers()
 {
+	// Replies whose poll can no longer be answered, in the order taken.
+	std::list<std::string> undelivered;
+	std::string undeliveredSid;
 	for (PollAnswer& answer : PollResponders::TakeAnswers())
 	{
-		auto it = g_pollConnections.find(answer.connectionUid);
-		if (it == g_pollConnections.end() || it->second->m_currentPoll != answer.pollId)
+		WebSocketServer* connection = FindConnection(answer.connectionUid);
+		if (connection == nullptr || connection->m_currentPoll != answer.pollId)
+		{
+			if (PageSession::IsPollingPage(answer.sid))
+			{
+				undeliveredSid = answer.sid;
+				undelivered.splice(undelivered.end(), answer.messages);
+			}
 			continue;
-		WebSocketServer* connection = it->second;
+		}
 		try
 		{
 			switch (answer.kind)
@@ -390,21 +467,34 @@ void WebSocketServer::DeliverAnswers()
 		}
 		catch (const std::exception& e)
 		{
-			connection->Log("DeliverAnswers", 0, std::string("answer to a held poll dropped: ") + e.what(),
+			connection->Log("SendAnswers", 0, std::string("answer to a held poll dropped: ") + e.what(),
 				LOG_LEVEL_ERROR);
 		}
 	}
+	g_messageStore.PutBack(undeliveredSid, std::move(undelivered));
 	ReapRetired();
+}
+
+void WebSocketServer::OnLoopTurn()
+{
+	SendAnswers();
+	ActOnPageRecords();
+	// The page's own connections are not cut while the agent works for it.
+	if (HasWork())
+		for (const auto& [uid, connection] : g_pollConnections)
+			if (PageSession::IsPageConnection(uid))
+				connection->RestartDeadline();
 	if (PageSession::Gone())
 		EndSession();
 }
 
 void WebSocketServer::StopResponders()
 {
+	g_pagePosts.clear();
 	EndSession();
 	ForEachPoll([](PollRecord& record) { PollResponders::Stop(&record); });
 	ForEachPoll([](PollRecord& record) { PollResponders::Join(&record); });
-	DeliverAnswers();
+	SendAnswers();
 	g_sessionPolls.clear();
 	g_retiredPolls.clear();
 }
@@ -526,7 +616,7 @@ void WebSocketServer::ResetRequest()
 	WebSocket::ResetRequest();
 	m_bodyCount = 0;
 	m_body.reset();
-	if (m_currentPoll != 0)
+	if (RequestHeld())
 		SetRequestHeld(false);
 	m_currentPoll = 0;
 }

@@ -3,6 +3,7 @@
 #include "agent/PollPacket.h"
 #include "agent/WebSocket.h"
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -21,11 +22,21 @@ struct PRLock;
 // what is PageSession's rule: one page at a time, and only the connected
 // page's requests act; everything else is refused with 403.
 //
-// Each held GET has a responder thread that waits for the reply and decides
-// the answer, but never touches the connection: it leaves the answer in an
-// outbox and wakes the handler, and DeliverAnswers sends it on the loop
-// thread. The server loop therefore calls DeliverAnswers after every turn,
-// and StopResponders when it ends, before the handler is destroyed.
+// Each held GET has a responder thread that waits for the replies and
+// decides the answer, but never touches the connection: it leaves the answer
+// in an outbox and wakes the handler, and the loop thread sends it. A poll
+// answer carries every reply waiting, up to the message store's take limit.
+//
+// Every record of the page's POSTs is acted on, in order, a slice at a time:
+// a POST waits on its connection (nothing after it is read) until all its
+// records have been acted on, and is then answered "ok"; the page's client
+// sends its next POST only then, so a busy agent paces the page instead of
+// dropping its work. While the replies waiting for the page are at the
+// message store's limit, its records wait until a poll takes some.
+//
+// The server loop therefore turns with HasWork() in mind (no waiting in
+// select while there is work), calls OnLoopTurn after every turn, and
+// StopResponders when it ends, before the handler is destroyed.
 //
 // Everything here runs on the loop thread unless said otherwise.
 class WebSocketServer : public WebSocket
@@ -34,9 +45,10 @@ public:
 	// Finished polls kept in the session's queue; the oldest beyond this are
 	// freed when a new poll is queued.
 	static constexpr std::size_t kFinishedPollLimit = 64;
-	// Records of one POST body that are acted on; a page posts one event at
-	// a time and batches a handful of packets at most. The rest are dropped.
-	static constexpr std::size_t kMaxRecordsPerPost = 64;
+	// What one loop turn does of the page's records at most: so many
+	// records, or about so much time, whichever comes first.
+	static constexpr std::size_t kSliceRecords = 64;
+	static constexpr std::chrono::milliseconds kSliceTime{ 50 };
 	// A POST of the page without a body.
 	static constexpr Refusal kNoBody{ "404", "Not found", false };
 	// No responder thread could be started for a held GET.
@@ -55,9 +67,13 @@ public:
 	// After each polling answer, and at the end of every request head.
 	virtual void OnResponseSent() = 0;
 
-	// Sends the answers the responders have decided, reaps finished polls,
-	// and ends the session of a page that has gone.
-	static void DeliverAnswers();
+	// After every turn of the loop: sends the answers the responders have
+	// decided, acts on a slice of the page's records, and ends the session
+	// of a page that has gone.
+	static void OnLoopTurn();
+	// Records of the page wait and may be acted on now: the loop must not
+	// wait in select.
+	static bool HasWork();
 	// Stops every responder, waits for all of them, frees every poll and
 	// ends the page's session.
 	static void StopResponders();
@@ -95,12 +111,21 @@ private:
 	// The POST body as the page's text: one byte per character.
 	std::string TakeBody();
 	void SendResponse(const char* contentType, const std::string& body, bool headFirst);
+	// Sends the answers the responders have decided; the replies of those
+	// that can no longer be sent go back to the store.
+	static void SendAnswers();
 	// Takes the oldest poll of the session off its queue, stops it, waits for
 	// its answer and sends it.
 	static void FinishOldestPoll(bool closing);
 	// Answers the GET held on this connection now, as a ping would.
 	void FinishHeldPoll();
-	// The page's session is over: its polls answer "6".
+	// Acts on the page's waiting records, in order, for one slice.
+	static void ActOnPageRecords();
+	// All records of this connection's POST were acted on: "ok" when one of
+	// them was a packet the page may send, and the next request is read.
+	void EndPost(bool acknowledged);
+	// The page's session is over: its polls answer "6", its POSTs still
+	// waiting are refused.
 	static void EndSession();
 
 	std::string m_sid;

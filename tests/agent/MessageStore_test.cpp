@@ -10,7 +10,7 @@
 using Texts = std::list<std::string>;
 
 // Each test runs in its own process: no page yet.
-TEST(MessageStore, OneTextPerTakeInOrderAndPerSession)
+TEST(MessageStore, TakesEveryWaitingTextInOrderAndPerSession)
 {
 	EXPECT_TRUE(g_sessionId.empty());
 	EXPECT_EQ(0, g_sessionActive);
@@ -24,8 +24,7 @@ TEST(MessageStore, OneTextPerTakeInOrderAndPerSession)
 	g_messageStore.Push("a", "second");
 	g_messageStore.Push("b", "other");
 	EXPECT_EQ(2u, g_messageStore.Count("a"));
-	EXPECT_EQ(Texts{"first"}, g_messageStore.Take("a"));
-	EXPECT_EQ(Texts{"second"}, g_messageStore.Take("a"));
+	EXPECT_EQ((Texts{"first", "second"}), g_messageStore.Take("a"));
 	EXPECT_EQ(Texts{}, g_messageStore.Take("a"));
 	EXPECT_EQ(Texts{"other"}, g_messageStore.Take("b"));
 	EXPECT_EQ(0u, g_messageQueues.size());
@@ -37,15 +36,24 @@ TEST(MessageStore, OneTextPerTakeInOrderAndPerSession)
 	g_messageStore.Remove("c");
 	EXPECT_EQ(0u, g_messageStore.Count("c"));
 
-	// A flood of replies for one session is bounded: past the limit they are
-	// dropped, and what waits is taken in order.
-	for (std::size_t i = 0; i < MessageStore::kQueueLimit; ++i)
-		EXPECT_TRUE(g_messageStore.Push("d", std::to_string(i)));
-	EXPECT_FALSE(g_messageStore.Push("d", "one too many"));
-	EXPECT_EQ(MessageStore::kQueueLimit, g_messageStore.Count("d"));
-	EXPECT_EQ(Texts{"0"}, g_messageStore.Take("d"));
-	EXPECT_TRUE(g_messageStore.Push("d", "room again"));
-	g_messageStore.Remove("d");
+	// One take stays within its bytes, never splits a text, and hands out
+	// a longer one alone; texts put back come first again, in their order.
+	const std::string half(MessageStore::kTakeBytes / 2, 'h');
+	const std::string whole(MessageStore::kTakeBytes + 1, 'w');
+	for (const std::string& text : { half, half, std::string("x"), whole, std::string("y") })
+		g_messageStore.Push("d", text);
+	EXPECT_EQ((Texts{half, half}), g_messageStore.Take("d"));
+	Texts next = g_messageStore.Take("d");
+	EXPECT_EQ(Texts{"x"}, next);
+	g_messageStore.PutBack("d", (Texts{"v", "w"}));
+	EXPECT_EQ((Texts{"v", "w"}), g_messageStore.Take("d"));
+	EXPECT_EQ(Texts{whole}, g_messageStore.Take("d"));
+	g_messageStore.PutBack("e", Texts{});
+	EXPECT_EQ(0u, g_messageQueues.count("e"));
+	g_messageStore.PutBack("e", Texts{"again"});
+	EXPECT_EQ((Texts{"again"}), g_messageStore.Take("e"));
+	EXPECT_EQ(Texts{"y"}, g_messageStore.Take("d"));
+	EXPECT_EQ(0u, g_messageQueues.size());
 }
 
 // One thread pushes, three count and take, one removes another session's

@@ -119,8 +119,8 @@ private:
 		port.set_value(listener.GetPort());
 		while (!m_stop)
 		{
-			handler.Select(1, 0);
-			WebSocketServer::DeliverAnswers();
+			handler.Select(WebSocketServer::HasWork() ? 0 : 1, 0);
+			WebSocketServer::OnLoopTurn();
 			std::deque<std::function<void()>> tasks;
 			{
 				std::lock_guard<std::mutex> lock(m_tasksMutex);

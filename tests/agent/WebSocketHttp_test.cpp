@@ -33,14 +33,15 @@ TEST(HttpRequest, RequestsBodiesByLengthAndChunkedAndKeepAlive)
 	EXPECT_FALSE(f.socket->LineMode());
 
 	// Header names match without regard to case; a body may come in pieces
-	// and chunked; the next request may follow in the same read.
+	// and chunked, with trailer fields; the next request may follow in the
+	// same read.
 	WebSocketFixture g;
 	g.Feed("POST /a HTTP/1.1\r\nCONTENT-LENGTH: 12\r\n\r");
 	g.Feed("\nhello ");
 	g.Feed("world!GET /b HTTP/1.1\r\n\r\n");
 	g.Feed("POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n");
-	g.Feed("POST /d HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\na;name=value\r\n0123456789\r\n0\r\n");
-	g.Feed("\r\nGET /e HTTP/1.1\r\n\r\n");
+	g.Feed("POST /d HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\na;name=value\r\n0123456789\r\n0\r\nX-Sum: a");
+	g.Feed("bc\r\nX-Two: 2\r\n\r\nGET /e HTTP/1.1\r\n\r\n");
 	EXPECT_EQ((Events{"first POST|/a|", "header CONTENT-LENGTH=12", "end", "complete hello world!", "first GET|/b|",
 				  "end", "complete ", "first POST|/c|", "header Transfer-Encoding=chunked", "end", "complete hello",
 				  "first POST|/d|", "header Transfer-Encoding=Chunked", "end", "complete 0123456789", "first GET|/e|",
@@ -136,13 +137,18 @@ TEST(HttpRequest, BodyOutsideTheLimitCloses)
 		EXPECT_NE(nullptr, f.log.Find("http content-length is not a length within the builtin limit of (1048576)"));
 	}
 	const std::string tooLarge = "http chunked body exceeds builtin limit of (1048576)";
+	// Trailer fields count with the head's lines.
+	std::string manyTrailers = "0\r\n";
+	for (int i = 0; i < 201; ++i)
+		manyTrailers += "X: y\r\n";
 	const std::pair<std::string, std::string> chunked[] = {{"zz\r\n", "http chunk size is not hexadecimal"},
 		{"\r\n", "http chunk size is not hexadecimal"}, {"-5\r\n", "http chunk size is not hexadecimal"},
 		{"100001\r\n", tooLarge}, {"ffffffffffffffffffff1\r\n", tooLarge},
 		{"80000\r\n" + std::string(0x80000, 'x') + "\r\n80001\r\n", tooLarge},
 		{std::string(9000, '1'), "http chunk line too long"},
 		{"3\r\nabcXY0\r\n\r\n", "http chunk data not followed by CR LF"},
-		{"3\r\nabc\rX0\r\n\r\n", "http chunk data not followed by CR LF"}};
+		{"3\r\nabc\rX0\r\n\r\n", "http chunk data not followed by CR LF"},
+		{manyTrailers, "http header count exceeds builtin limit of (200)"}};
 	for (const auto& [chunks, log] : chunked)
 	{
 		SCOPED_TRACE(log);

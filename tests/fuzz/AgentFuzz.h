@@ -81,16 +81,18 @@ public:
 
 	void Feed(const std::string& bytes, std::size_t readSize) { Feed(bytes.data(), bytes.size(), readSize); }
 
-	// Turns the loop until the connection has taken everything sent (a bounded
-	// number of turns), reading its answers.
+	// Turns the loop until the connection has taken everything sent and the
+	// page's records have all been acted on (a bounded number of turns),
+	// reading its answers.
 	void Turn()
 	{
 		int unread = 0;
-		for (int turns = 0; turns < 64 && Open(); ++turns)
+		for (int turns = 0; turns < 1024 && Open(); ++turns)
 		{
 			m_handler.Select(0, 0);
+			WebSocketServer::OnLoopTurn();
 			Collect();
-			if (::ioctl(m_fd[0], FIONREAD, &unread) != 0 || unread == 0)
+			if ((::ioctl(m_fd[0], FIONREAD, &unread) != 0 || unread == 0) && !WebSocketServer::HasWork())
 				break;
 		}
 		// The close of a socket the handler does not own ends on the next turn.

@@ -339,7 +339,13 @@ void TcpSocket::FlushOutput()
 
 void TcpSocket::WatchOutput()
 {
-	Handler().ModifyFdSets(this, !m_inputEnded, !m_output.empty());
+	Handler().ModifyFdSets(this, !m_inputEnded && !m_inputPaused, !m_output.empty());
+}
+
+void TcpSocket::SetInputPaused(bool paused)
+{
+	m_inputPaused = paused;
+	WatchOutput();
 }
 
 void TcpSocket::SendBuf(const char* data, std::size_t length, int)

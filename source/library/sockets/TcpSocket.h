@@ -77,6 +77,10 @@ public:
 	void SetBypassInputBuffer(bool on) { m_bypassInputBuffer = on; }
 	// The peer has sent its last byte (end of file or close_notify).
 	bool InputEnded() const { return m_inputEnded; }
+	// While paused the descriptor is not read: what the peer sends waits in
+	// the system's buffers, and a peer that keeps sending is held back.
+	void SetInputPaused(bool paused);
+	bool InputPaused() const { return m_inputPaused; }
 	// Bytes not yet sent.
 	std::uint64_t GetOutputLength() const { return m_outputLength; }
 	// A send that would queue more than the limit closes the connection at
@@ -152,6 +156,7 @@ private:
 	RingBuffer m_ibuf;
 	bool m_bypassInputBuffer = false;
 	bool m_inputEnded = false;
+	bool m_inputPaused = false;
 	std::uint64_t m_bytesSent = 0;
 	std::uint64_t m_bytesReceived = 0;
 	bool m_lineEndPairPending = false;
