@@ -3,11 +3,14 @@
 //   against a bare echo server of the ws package for Node, same client;
 // - listing 1,000 certificates through the WebSocket against the store's
 //   listing alone, in this process;
+// - 1,000 events sent at once by a polling page (one POST) until all their
+//   replies came, against the same 1,000 over the WebSocket;
 // - start-up to listening (median of 20 starts);
 // - resident memory of an idle agent and after 10,000 events.
 // Each pair runs alternately within one iteration; "ratio" is ours over the
 // reference.
 #include "PKI/NpkiStore.h"
+#include "agent/PollingServer.h"
 
 #include <benchmark/benchmark.h>
 
@@ -16,14 +19,18 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -38,6 +45,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kCertificates = 1000;
 const char kDriveEvent[] = "[\"zimracert_getExternalDrive\",{}]";
 const char kListEvent[] = "[\"zimracert_getCertification\",{}]";
+// How long any answer of the agent may keep us waiting.
+constexpr int kPatienceS = 10;
 
 double Seconds(Clock::duration d)
 {
@@ -183,6 +192,9 @@ public:
 	explicit Client(int port)
 		: m_socket(Connect(port))
 	{
+		const timeval patience { kPatienceS, 0 };
+		setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof(patience));
+		setsockopt(m_socket, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof(patience));
 		const std::string request = "GET /tessark.io/?EIO=3&transport=websocket HTTP/1.1\r\nHost: 127.0.0.1\r\n"
 			"Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
 			"Sec-WebSocket-Version: 13\r\n\r\n";
@@ -196,9 +208,10 @@ public:
 	}
 	~Client() { close(m_socket); }
 
-	void Send(const std::string& text)
+	// A text frame; a close frame with opcode 0x88.
+	void Send(const std::string& text, char opcode = '\x81')
 	{
-		std::string frame = "\x81";
+		std::string frame(1, opcode);
 		if (text.size() < 126)
 			frame += static_cast<char>(0x80 | text.size());
 		else
@@ -256,7 +269,8 @@ private:
 		{
 			const ssize_t n = recv(m_socket, out + got, size - got, 0);
 			if (n <= 0)
-				throw std::runtime_error("connection ended");
+				throw std::runtime_error(
+					n == 0 ? "connection ended" : "nothing came within " + std::to_string(kPatienceS) + " s");
 			got += static_cast<size_t>(n);
 		}
 	}
@@ -319,6 +333,132 @@ void BM_List1000ThroughWebSocket_VsStore(benchmark::State& state)
 	state.counters["ratio"] = oursS / referenceS;
 }
 BENCHMARK(BM_List1000ThroughWebSocket_VsStore)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+constexpr int kBurst = 1000;
+
+// Seconds until the replies to kBurst drive listings, sent at once over the
+// WebSocket, all came back.
+double WebSocketBurst(int port)
+{
+	Client page(port);
+	const Clock::time_point start = Clock::now();
+	for (int i = 0; i < kBurst; ++i)
+		page.Send(kDriveEvent);
+	for (int i = 0; i < kBurst; ++i)
+		page.Receive();
+	const double seconds = Seconds(Clock::now() - start);
+	page.Send("", '\x88');
+	page.Receive(); // the agent's close frame
+	return seconds;
+}
+
+// The replies ("42" records) in one poll answer: records "<length>:<packet>",
+// the length in characters.
+int RepliesIn(const std::string& payload)
+{
+	int replies = 0;
+	for (std::size_t at = 0; at < payload.size();)
+	{
+		const std::size_t colon = payload.find(':', at);
+		if (colon == std::string::npos)
+			break;
+		const std::size_t length = std::stoul(payload.substr(at, colon - at));
+		if (payload.compare(colon + 1, 2, "42") == 0)
+			++replies;
+		at = colon + 1;
+		for (std::size_t characters = 0;
+			 at < payload.size() && (characters < length || (payload[at] & 0xc0) == 0x80); ++at)
+			if ((payload[at] & 0xc0) != 0x80)
+				++characters;
+	}
+	return replies;
+}
+
+int MsUntil(Clock::time_point deadline)
+{
+	return static_cast<int>(std::max<long long>(1,
+		std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+}
+
+// The same over the polling transport, as a page of socket.io-client 1.7.4
+// that batches its queue: all kBurst events in one POST on one keep-alive
+// connection, one GET always held on another. Throws when the replies do not
+// all come within kPatienceS.
+double PollingBurst(int port)
+{
+	// The page before may still be leaving: its successor's open is refused
+	// until it has.
+	const Clock::time_point openBy = Clock::now() + std::chrono::seconds(kPatienceS);
+	auto poll = std::make_unique<PageConnection>(port);
+	std::string sid;
+	while ((sid = OpenAndConnect(*poll)).empty())
+	{
+		if (Clock::now() > openBy)
+			throw std::runtime_error("polling: no session opened within " + std::to_string(kPatienceS) + " s");
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+		poll = std::make_unique<PageConnection>(port);
+	}
+	const std::string query = "EIO=3&transport=polling&sid=" + Encoded(sid);
+	const std::string record = std::string("42") + kDriveEvent;
+	std::string body;
+	for (int i = 0; i < kBurst; ++i)
+		body += std::to_string(record.size()) + ":" + record;
+	PageConnection post(port);
+
+	const Clock::time_point start = Clock::now();
+	const Clock::time_point deadline = start + std::chrono::seconds(kPatienceS);
+	poll->Get(query);
+	post.Post(query, body);
+	for (int replies = 0; replies < kBurst;)
+	{
+		const HttpResponse answer = poll->Read(MsUntil(deadline));
+		if (!answer.complete || Clock::now() > deadline)
+			throw std::runtime_error("polling: " + std::to_string(replies) + " of " + std::to_string(kBurst)
+				+ " replies came within " + std::to_string(kPatienceS) + " s");
+		poll->Get(query);
+		replies += RepliesIn(answer.body);
+	}
+	const double seconds = Seconds(Clock::now() - start);
+	if (post.Read(MsUntil(deadline)).body != "ok")
+		throw std::runtime_error("polling: the POST of the events was not answered \"ok\"");
+	// Leaves: the close packet; the held poll is answered "1:6".
+	post.Post(query, "1:1");
+	post.Read();
+	poll->Read();
+	return seconds;
+}
+
+// "ratio": the polling burst's time over the WebSocket's. Aim: within 2x.
+void BM_Burst1000ThroughPolling_VsWebSocket(benchmark::State& state)
+{
+	TheWorkspace();
+	const int port = FreePort();
+	const auto agent = StartAgent(port);
+	double oursS = 0;
+	double referenceS = 0;
+	for (auto _ : state)
+	{
+		double webSocketS = 0;
+		try
+		{
+			webSocketS = WebSocketBurst(port);
+			oursS += PollingBurst(port);
+			referenceS += webSocketS;
+		}
+		catch (const std::exception& e)
+		{
+			const std::string why = webSocketS == 0 ? std::string("WebSocket: ") + e.what()
+				: e.what() + std::string("; over the WebSocket all came in ")
+					+ std::to_string(std::lround(webSocketS * 1e3)) + " ms";
+			state.SkipWithError(why.c_str());
+			return;
+		}
+	}
+	state.counters["polling_ms"] = oursS / double(state.iterations()) * 1e3;
+	state.counters["ws_ms"] = referenceS / double(state.iterations()) * 1e3;
+	state.counters["ratio"] = oursS / referenceS;
+}
+BENCHMARK(BM_Burst1000ThroughPolling_VsWebSocket)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 
 // Start to listening; 20 repetitions, the median among the aggregates.
 void BM_StartUpToListening(benchmark::State& state)

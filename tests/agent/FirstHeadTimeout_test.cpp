@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 #include <vector>
 
 namespace
@@ -167,5 +168,32 @@ TEST(FirstHeadTimeout, TricklingHandshakeEndsAtTheDeadline)
 	}
 	EXPECT_TRUE(Ended(client)) << sent << " bytes taken in 8 s";
 	EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+	::close(client);
+}
+
+// A handshake step in the last second before the deadline does not switch
+// the deadline off: a peer that sends one byte then and stays quiet is
+// closed at once, not left open for good.
+TEST(FirstHeadTimeout, AHandshakeStepInTheLastSecondStillEndsAtTheDeadline)
+{
+	LoopbackServer<ShortDeadlineTlsSocket> server;
+	// Connected a little after a whole second of the clock the handler's
+	// deadlines count in (whole seconds of the calendar clock, which may
+	// lag a few milliseconds behind), so that its own first check comes
+	// late in the third second.
+	const auto intoSecond = [] {
+		return std::chrono::duration_cast<milliseconds>(
+			std::chrono::system_clock::now().time_since_epoch() % std::chrono::seconds(1));
+	};
+	while (intoSecond() < milliseconds(50) || intoSecond() > milliseconds(150))
+		std::this_thread::sleep_for(milliseconds(5));
+	const int client = ConnectLoopback(server.Port());
+	ASSERT_GE(client, 0);
+	server.RunFor(milliseconds(2400));
+	ASSERT_FALSE(Ended(client)) << "closed before its deadline";
+	const unsigned char first = 0x16;
+	ASSERT_EQ(1, ::send(client, &first, 1, MSG_NOSIGNAL));
+	server.RunFor(milliseconds(300));
+	EXPECT_TRUE(Ended(client));
 	::close(client);
 }

@@ -386,3 +386,79 @@ TEST(PollingTransport, UnknownIdsAndUnconnectedOpensLeaveNothingBehind)
 	EXPECT_EQ(0u, server.Polls());
 	EXPECT_LE(server.TableEntries(), baseline + PageSession::kOpenedLimit);
 }
+
+// A ping answers the page's live held poll at once, not a poll of a
+// connection that has closed meanwhile.
+TEST(PollingTransport, APingFinishesTheLivePollNotADeadOne)
+{
+	ConnectedPage c(kPoll);
+	auto& [server, page, sid, query, poster] = c;
+	ASSERT_EQ(20u, sid.size());
+	PageConnection dead(server.Port());
+	dead.Get(query);
+	ASSERT_TRUE(dead.Silent(100));
+	page.Get(query);
+	ASSERT_TRUE(page.Silent(100));
+	dead.Close();
+	ASSERT_TRUE(WaitUntil([&server] { return server.Polls() == 1; }));
+	const auto start = std::chrono::steady_clock::now();
+	poster.Post(query, "1:2");
+	EXPECT_EQ("ok", poster.Read().body);
+	EXPECT_EQ("1:3", page.Read().body);
+	EXPECT_LT(ElapsedMs(start), 400);
+}
+
+// A page that polls and polls without ever posting leaves a bounded number
+// of finished polls behind.
+TEST(PollingTransport, FinishedPollsStayBounded)
+{
+	ConnectedPage c(kPoll);
+	auto& [server, page, sid, query, poster] = c;
+	ASSERT_EQ(20u, sid.size());
+	for (int i = 0; i < 100; ++i)
+	{
+		g_messageStore.Push(sid, "[\"r\"]");
+		page.Get(query);
+		ASSERT_EQ("7:42[\"r\"]", page.Read().body) << i;
+	}
+	EXPECT_LE(server.Polls(), WebSocketServer::kFinishedPollLimit + 1);
+}
+
+// The "6" of the leaving page's second held poll may go out after the next
+// page has connected: it does not end that page.
+TEST(PollingTransport, ALateCloseAnswerLeavesTheNextPageConnected)
+{
+	PollingServer server;
+	PageConnection next(server.Port());
+	next.Get(kPoll);
+	const std::string nextSid = SidOf(next.Read());
+	ASSERT_EQ(20u, nextSid.size());
+	PageConnection first(server.Port());
+	const std::string sid = OpenAndConnect(first);
+	ASSERT_EQ(20u, sid.size());
+	const std::string query = std::string(kPoll) + "&sid=" + Encoded(sid);
+	PageConnection second(server.Port());
+	second.Get(query);
+	ASSERT_TRUE(second.Silent(50));
+	first.Get(query);
+	ASSERT_TRUE(first.Silent(50));
+	// The close and the next page's connect are read in one turn of the
+	// loop, in this order (the POST's connection was accepted first).
+	PageConnection poster(server.Port());
+	ASSERT_TRUE(poster.Silent(50));
+	PageConnection connector(server.Port());
+	ASSERT_TRUE(connector.Silent(50));
+	auto blocked = std::async(std::launch::async,
+		[&server] { return server.OnLoop([] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); return 0; }); });
+	std::this_thread::sleep_for(std::chrono::milliseconds(50));
+	poster.Post(query, "1:1");
+	connector.Get(std::string(kPoll) + "&sid=" + Encoded(nextSid));
+	blocked.get();
+	EXPECT_EQ("ok", poster.Read().body);
+	EXPECT_EQ("2:40", connector.Read().body);
+	EXPECT_EQ("1:6", second.Read().body);
+	EXPECT_EQ("1:6", first.Read().body);
+	connector.Get(std::string(kPoll) + "&sid=" + Encoded(nextSid));
+	EXPECT_EQ("1:3", connector.Read().body);
+	EXPECT_EQ(1, g_sessionActive);
+}
