@@ -87,21 +87,21 @@ Json2 ListOrEmpty(int count, Json2 list)
 }
 
 // A path from the page names a file only when it is a drive path on one of
-// this machine's drives (base/FileUtil.h); any other form names none.
+// this machine's drives that stays on it, links and all (base/FileUtil.h);
+// any other names none.
 std::string PagePath(const std::string& path)
 {
-	return IsExistingDrivePath(path) ? path : std::string();
+	return StaysOnItsDrive(path) ? path : std::string();
 }
 
 Json2 ListCertificates(Json2& data, NpkiStore* store)
 {
 	// No drive lists the store's own roots; a drive that names nothing finds
-	// nothing.
+	// nothing, nor does one whose NPKI folder, the folder walked, leaves it.
 	const std::string external = data.HasKey("external") ? data["external"].GetString() : "";
-	const std::string drive = PagePath(external);
 	Json2 list;
-	const bool names = external.empty() || !drive.empty();
-	const int count = store != nullptr && names ? store->ListCertificates(drive, &list) : 0;
+	const bool names = external.empty() || (IsExistingDrivePath(external) && StaysOnItsDrive(external + "\\NPKI"));
+	const int count = store != nullptr && names ? store->ListCertificates(external, &list) : 0;
 	return ListOrEmpty(count, std::move(list));
 }
 
@@ -170,15 +170,20 @@ Json2 Import(Json2& data, NpkiStore* store)
 		return Failure(ReasonEmptyMember);
 
 	// Every folder below comes from the page: the drive must be one of this
-	// machine's, and the two names taken from the certificate must each stay
-	// one folder, so that nothing is written outside that drive's NPKI folder.
+	// machine's, the two names taken from the certificate must each stay one
+	// folder, and no link on the drive may lead elsewhere, so that nothing is
+	// written outside that drive's NPKI folder. Each check comes before the
+	// step it guards makes anything.
 	std::string folder;
 	if (external.empty())
 		store->GetPrimaryRootUtf8(&folder);
-	else if (IsExistingDriveRoot(external))
+	else if (IsExistingDriveRoot(external) && StaysOnItsDrive(external + "NPKI"))
 		folder = external + "NPKI";
 	if (folder.empty() || MakeDirs(folder.c_str()) != 1)
 		return Failure(ReasonBaseFolder);
+	// The store's own roots are the user's to place anywhere.
+	const std::string npki = external.empty() ? std::string() : folder;
+	auto staysInNpki = [&npki](const std::string& path) { return npki.empty() || StaysWithin(path, npki); };
 
 	std::string organization;
 	if (HoldsNul(password) || !store->InspectPfxBase64(pfx, password, Pkcs12Organization, &organization)
@@ -191,10 +196,14 @@ Json2 Import(Json2& data, NpkiStore* store)
 		return Failure(ReasonCertFolder);
 	folder += "\\" + name;
 	char16_t wide[kImportPathUnits];
-	if (!ToWide(folder, wide, kImportPathUnits) || MakeDirsWide(wide) != 1)
+	if (!ToWide(folder, wide, kImportPathUnits) || !staysInNpki(folder) || MakeDirsWide(wide) != 1)
 		return Failure(ReasonCertFolder);
 
-	if (!store->ImportPfxBase64(pfx, folder + "\\signCert.der", folder + "\\signPri.key", password, password))
+	// A link planted in place of either file must not be written through.
+	const std::string derPath = folder + "\\signCert.der";
+	const std::string keyPath = folder + "\\signPri.key";
+	if (!staysInNpki(derPath) || !staysInNpki(keyPath)
+		|| !store->ImportPfxBase64(pfx, derPath, keyPath, password, password))
 		return Failure(ReasonWriteFailed);
 	return Success();
 }

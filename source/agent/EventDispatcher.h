@@ -39,8 +39,10 @@ struct Outcome
 // standard error stream). `store` may be null: certificate events then
 // answer as if nothing were found, export and import with -9999. A path
 // from the page ("external", "certPath", "keyPath") names a file only as a
-// drive path on an existing drive (IsExistingDrivePath, base/FileUtil.h):
-// any other form lists nothing and exports as a missing file.
+// drive path on an existing drive that stays on it once links are resolved
+// (StaysOnItsDrive, base/FileUtil.h): any other lists nothing and exports as
+// a missing file. An import writes nowhere a link leads out of the drive's
+// NPKI folder.
 Outcome Dispatch(const std::string& message, NpkiStore* store);
 
 // True when `root` is "X:\" for a drive that exists (letter in any case).

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
+#include <cstdlib>
 #include <mutex>
 
 namespace
@@ -194,6 +196,34 @@ char CurrentDrive()
 	return letter != 0 ? letter : 'C';
 }
 
+// Where the host path really is; see ResolvesWithin.
+bool RealLocation(const std::string& hostPath, std::string& real)
+{
+	if (hostPath.empty() || hostPath[0] != '/' || hostPath.find('\0') != std::string::npos)
+		return false;
+	std::string existing = hostPath;
+	std::string rest;
+	struct stat info;
+	while (lstat(existing.c_str(), &info) != 0)
+	{
+		const size_t slash = existing.find_last_of('/');
+		const std::string part = existing.substr(slash + 1);
+		if (part == "..")
+			return false;
+		if (!part.empty())
+			rest = "/" + part + rest;
+		existing = slash == 0 ? "/" : existing.substr(0, slash);
+	}
+	char resolved[PATH_MAX];
+	if (realpath(existing.c_str(), resolved) == nullptr)
+		return false;
+	real = resolved;
+	if (real == "/" && !rest.empty())
+		real.clear();
+	real += rest;
+	return true;
+}
+
 } // namespace
 
 std::string HostPath(const std::string& programPath)
@@ -235,6 +265,16 @@ std::string HostPath(const std::string& programPath)
 		host += part;
 	}
 	return host;
+}
+
+bool ResolvesWithin(const std::string& programPath, const std::string& folderPath)
+{
+	std::string path;
+	std::string folder;
+	if (!RealLocation(HostPath(programPath), path) || !RealLocation(HostPath(folderPath), folder))
+		return false;
+	return path.compare(0, folder.size(), folder) == 0
+		&& (path.size() == folder.size() || folder == "/" || path[folder.size()] == '/');
 }
 
 std::vector<std::pair<char, std::string>> LogicalDrives()

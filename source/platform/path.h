@@ -24,6 +24,15 @@
 // from the table gives "", which every file call fails on with ENOENT.
 std::string HostPath(const std::string& programPath);
 
+// True when what `programPath` names lies within the folder `folderPath`
+// names (that folder or below it), both taken where the host really puts
+// them: the longest part of each path that exists, a link at its end
+// included, with every link resolved, and the rest as written. False when
+// that part does not resolve (a link to nothing, a loop), when the rest
+// climbs with "..", or when either path names no absolute host path (a
+// missing drive, a relative path).
+bool ResolvesWithin(const std::string& programPath, const std::string& folderPath);
+
 // The drive table in letter order: (upper-case letter, host folder).
 std::vector<std::pair<char, std::string>> LogicalDrives();
 

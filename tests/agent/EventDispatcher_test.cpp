@@ -104,6 +104,17 @@ protected:
 			+ JsonText(password) + ",\"external\":" + JsonText(external) + "}]";
 	}
 
+	std::string List(const std::string& external)
+	{
+		return Send("[\"zimracert_getCertification\",{\"external\":" + JsonText(external) + "}]");
+	}
+
+	std::string ExportPair(const std::string& certPath, const std::string& keyPath)
+	{
+		return Send("[\"" + std::string(kExport) + "\",{\"certPath\":" + JsonText(certPath) + ",\"keyPath\":"
+			+ JsonText(keyPath) + ",\"certPassword\":" + JsonText(kKeyPassword) + "}]");
+	}
+
 	// Every regular file below the temporary folder, relative to it.
 	std::vector<std::string> Files()
 	{
@@ -235,31 +246,90 @@ TEST_F(EventDispatcherTest, PagePathsReachOnlyTheDrives)
 	PutPair(kKeys + "signCert.der", "c/NPKI/org1/USER/current");
 	PutPair(kCerts + "plain.der", "d/NPKI/org1/USER/inside");
 	const std::string relative = fs::relative(m_temp.Path(), fs::current_path()).string();
-	auto list = [&](const std::string& external) {
-		return Send("[\"zimracert_getCertification\",{\"external\":" + JsonText(external) + "}]");
-	};
 	for (const std::string& external : { m_temp.Path(), relative, std::string("\\"), std::string("C:"),
 			 std::string("D:/"), std::string("Q:\\") })
-		EXPECT_EQ(Reply("zimracert_getCertification", "\"\""), list(external)) << external;
-	Json2 climbed = Json2::Parse(list("D:\\..\\..\\"));
+		EXPECT_EQ(Reply("zimracert_getCertification", "\"\""), List(external)) << external;
+	Json2 climbed = Json2::Parse(List("D:\\..\\..\\"));
 	Json2& records = climbed.GetArray().back()["data"];
 	ASSERT_EQ(1u, records.GetArray().size());
 	EXPECT_EQ("D:\\..\\..\\\\NPKI\\org1\\USER\\inside\\signCert.der",
 		records.GetArray().front()["cert.der.path"].GetString());
 
-	auto exportPair = [&](const std::string& certPath, const std::string& keyPath) {
-		return Send("[\"" + std::string(kExport) + "\",{\"certPath\":" + JsonText(certPath) + ",\"keyPath\":"
-			+ JsonText(keyPath) + ",\"certPassword\":" + JsonText(kKeyPassword) + "}]");
-	};
 	const std::string cert = "C:\\NPKI\\org1\\USER\\current\\signCert.der";
 	const std::string key = "C:\\NPKI\\org1\\USER\\current\\signPri.key";
-	ASSERT_NE(std::string::npos, exportPair(cert, key).find("\"SUCCESS\":true"));
+	ASSERT_NE(std::string::npos, ExportPair(cert, key).find("\"SUCCESS\":true"));
 	const std::string outside = "/NPKI/org1/USER/outside/";
 	for (const std::string& form : { m_temp.Path() + outside, relative + outside, std::string("D:\\..\\..") + outside,
 			 std::string("\\NPKI\\org1\\USER\\current\\"), std::string("C:NPKI\\org1\\USER\\current\\") })
 	{
-		EXPECT_EQ(Reply(kExport, Failure(-9993)), exportPair(cert, form + "signPri.key")) << form;
-		EXPECT_EQ(Reply(kExport, Failure(-9996)), exportPair(form + "signCert.der", key)) << form;
+		EXPECT_EQ(Reply(kExport, Failure(-9993)), ExportPair(cert, form + "signPri.key")) << form;
+		EXPECT_EQ(Reply(kExport, Failure(-9996)), ExportPair(form + "signCert.der", key)) << form;
+	}
+}
+
+// A link on a drive is followed only while it stays on the drive: one that
+// leads off it lists and exports nothing, as a missing file does, and an
+// import refuses to write through one that leaves the drive's NPKI folder
+// (even for elsewhere on the drive), at the step that meets it. Links that
+// stay within work as folders do.
+TEST_F(EventDispatcherTest, LinksLeavingTheDriveNameNothing)
+{
+	PutPair(kKeys + "signCert.der", "out/NPKI/org1/USER/far");
+	PutPair(kKeys + "signCert.der", "d/real/NPKI/org1/USER/near");
+	fs::create_directory_symlink(Host("out"), Host("d/lnk"));
+	fs::create_directory_symlink(Host("out/NPKI"), Host("c/NPKI"));
+	fs::create_directory_symlink("real", Host("d/inner"));
+	const std::string nearKey = "D:\\inner\\NPKI\\org1\\USER\\near\\signPri.key";
+	const struct
+	{
+		const char* drive;
+		const char* pair;
+		bool inside;
+	} places[] = { { "D:\\lnk", "far", false }, { "C:\\", "far", false }, { "D:\\inner", "near", true } };
+	for (const auto& p : places)
+	{
+		Json2 listed = Json2::Parse(List(p.drive));
+		Json2& records = listed.GetArray().back()["data"];
+		EXPECT_EQ(p.inside ? 1u : 0u, records.Type() == Json2::Array ? records.GetArray().size() : 0u) << p.drive;
+		const std::string folder = p.drive + std::string("\\NPKI\\org1\\USER\\") + p.pair + "\\";
+		const std::string reply = ExportPair(folder + "signCert.der", folder + "signPri.key");
+		EXPECT_EQ(p.inside, reply.find("\"SUCCESS\":true") != std::string::npos) << reply;
+		if (!p.inside)
+		{
+			EXPECT_EQ(Reply(kExport, Failure(-9993)), reply) << p.drive;
+			EXPECT_EQ(Reply(kExport, Failure(-9996)), ExportPair(folder + "signCert.der", nearKey)) << p.drive;
+		}
+	}
+
+	// Imports into E:, planted afresh each time; nothing outside changes.
+	const std::string base64 = Shell("openssl base64 -in " + kKeys + "aes.p12");
+	const std::string name = "NPKI/org1/USER/cn=name1,ou=unit1,o=org1,c=KR";
+	std::ofstream(Host("out/secret")) << "outside";
+	auto outside = [&] {
+		std::string tree;
+		for (const auto& entry : fs::recursive_directory_iterator(Host("out")))
+			tree += entry.path().string() + " " + (entry.is_regular_file() ? std::to_string(entry.file_size()) : "") + "\n";
+		return tree + ReadFile(Host("out/secret"));
+	};
+	const std::string before = outside();
+	const struct
+	{
+		std::string link, target, reply, lands; // lands: the key's folder after a success
+	} imports[] = { { "NPKI", "out/NPKI", Failure(-9996), "" }, { "NPKI/org1", "out", Failure(-9995), "" },
+		{ name + "/signPri.key", "out/secret", Failure(-9994), "" },
+		{ "NPKI", "e/store", kSuccess, "e/store/org1/USER/cn=name1,ou=unit1,o=org1,c=KR" },
+		{ "NPKI/org1", "e/org", Failure(-9995), "" },
+		{ "NPKI/org1", "e/NPKI/org", kSuccess, "e/NPKI/org/USER/cn=name1,ou=unit1,o=org1,c=KR" } };
+	for (const auto& c : imports)
+	{
+		fs::remove_all(Host("e"));
+		fs::create_directories(fs::path(Host("e/" + c.link)).parent_path());
+		if (!fs::exists(Host(c.target)))
+			fs::create_directories(Host(c.target));
+		fs::create_symlink(Host(c.target), Host("e/" + c.link));
+		EXPECT_EQ(Reply(kImport, c.reply), Send(ImportMessage(base64, "E:\\"))) << c.link;
+		EXPECT_EQ(before, outside()) << c.link;
+		EXPECT_EQ(!c.lands.empty(), fs::is_regular_file(Host(c.lands + "/signPri.key"))) << c.link;
 	}
 }
 

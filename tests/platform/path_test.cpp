@@ -77,3 +77,33 @@ TEST(DrivePaths, MediaMountedLaterShowUpInTheNextList)
 	EXPECT_EQ((Table { { 'C', "/" }, { 'D', media.Path() + "/stick" } }), LogicalDrives());
 	SetMediaFolders({});
 }
+
+// Where a path really is: links resolved in the part that exists, the rest
+// as written; a link to nothing or in a loop is nowhere. Drive E:'s folder is
+// itself a link to D:'s.
+TEST(DrivePaths, ResolvedPathsStayWithinTheirFolder)
+{
+	TempFolder temp;
+	const std::string t = temp.Path();
+	setenv("ZIMRACERT_DRIVES", ("C=/;D=" + t + "/d;E=" + t + "/e").c_str(), 1);
+	ASSERT_EQ(0, mkdir((t + "/d").c_str(), 0700));
+	ASSERT_EQ(0, mkdir((t + "/d/sub").c_str(), 0700));
+	std::ofstream(t + "/d/file") << "x";
+	for (const auto& link : std::vector<std::pair<std::string, std::string>> { { "e", t + "/d" }, { "d/in", "sub" },
+			 { "d/out", t }, { "d/up", ".." }, { "d/gone", t + "/gone" }, { "d/loop", "loop" } })
+		ASSERT_EQ(0, symlink(link.second.c_str(), (t + "/" + link.first).c_str())) << link.first;
+	const struct
+	{
+		const char* path;
+		const char* folder;
+		bool within;
+	} cases[] = { { "D:\\sub\\new\\deeper", "D:\\", true }, { "D:\\in\\x", "D:\\sub", true },
+		{ "D:\\sub", "D:\\in", true }, { "D:\\file\\x", "D:\\", true }, { "D:\\up\\d\\sub", "D:\\", true },
+		{ "E:\\in", "D:\\sub", true }, { "C:\\etc", "C:\\", true }, { "D:\\out", "D:\\", false },
+		{ "D:\\out\\new\\x", "D:\\", false }, { "D:\\up\\x", "D:\\", false }, { "D:\\gone\\x", "D:\\", false },
+		{ "D:\\loop", "D:\\", false }, { "D:\\subx", "D:\\sub", false }, { "D:\\sub", "D:\\sub\\new", false },
+		{ "Q:\\x", "D:\\", false }, { "D:\\x", "Q:\\", false }, { "sub", "D:\\", false } };
+	for (const auto& c : cases)
+		EXPECT_EQ(c.within, ResolvesWithin(c.path, c.folder)) << c.path << " in " << c.folder;
+	unsetenv("ZIMRACERT_DRIVES");
+}

@@ -72,6 +72,15 @@ int MakeDirsOf(const Char* path)
 	}
 }
 
+// The path as the file calls take it: through UTF-16 and back, so that a
+// malformed sequence is U+FFFD here as well. Empty, which names nothing, for
+// a text holding a NUL.
+std::string AsFileCallsSeeIt(const std::string& path)
+{
+	std::u16string wide;
+	return Utf8PathToUtf16(path, wide) ? WideToUtf8(wide.c_str()) : std::string();
+}
+
 } // namespace
 
 std::string ParentFolder(const std::string& path)
@@ -156,4 +165,14 @@ bool IsExistingDrivePath(const std::string& path)
 		if (LowerAscii(drive.first) == LowerAscii(path[0]))
 			return true;
 	return false;
+}
+
+bool StaysWithin(const std::string& path, const std::string& folder)
+{
+	return ResolvesWithin(AsFileCallsSeeIt(path), AsFileCallsSeeIt(folder));
+}
+
+bool StaysOnItsDrive(const std::string& path)
+{
+	return IsExistingDrivePath(path) && StaysWithin(path, path.substr(0, 3));
 }

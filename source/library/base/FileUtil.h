@@ -39,3 +39,13 @@ bool IsSafeFolderName(const std::string& name);
 // path from the page names a file only then: a host path, a relative one or
 // one on the current drive ("\x") would reach past the drive table.
 bool IsExistingDrivePath(const std::string& path);
+
+// True when what the path names, once every link is resolved, lies within
+// the folder `folder` names (platform/path.h: ResolvesWithin), both paths
+// converted as the file calls convert them.
+bool StaysWithin(const std::string& path, const std::string& folder);
+
+// True when the path is a drive path on an existing drive and stays within
+// that drive's folder. A path from the page names a file only then: a link
+// on a drive (a stick, a home folder) may lead anywhere.
+bool StaysOnItsDrive(const std::string& path);

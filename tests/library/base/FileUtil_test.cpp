@@ -92,5 +92,14 @@ TEST(FileUtil, DrivePathsOnlyOnExistingDrives)
 	for (const char* bad : { "E:\\x", "D:", "D:/x", "D:NPKI", "DD:\\", "\\NPKI", "/tmp", "..\\x", "NPKI", "", "3:\\",
 			 "\xC4:\\", "#:\\" })
 		EXPECT_FALSE(IsExistingDrivePath(bad)) << bad;
+
+	// Checked as the file calls name it: a cut-off sequence as U+FFFD, which
+	// here is a link off the drive.
+	TempFolder temp;
+	setenv("ZIMRACERT_DRIVES", ("D=" + temp.Path()).c_str(), 1);
+	std::filesystem::create_directory_symlink("/tmp", temp.Path() + "/x\xEF\xBF\xBD");
+	EXPECT_TRUE(StaysOnItsDrive("D:\\x\\new"));
+	for (const std::string& bad : { std::string("D:\\x\xE2\\new"), std::string("D:\\x\0\\y", 6), std::string("D:x") })
+		EXPECT_FALSE(StaysOnItsDrive(bad)) << bad;
 	unsetenv("ZIMRACERT_DRIVES");
 }
