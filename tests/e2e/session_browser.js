@@ -5,9 +5,12 @@
 // browser's own WebSocket asks without pause; its tab is closed, or reloaded,
 // at a random moment, and a new tab must be served within 5 s. The JSONP page
 // keeps socket.io-client's upgrade probe on: refused, it lists over JSONP.
+//   node session_browser.js AGENT burst
+// The JSONP page emits 300 events at once: every one answered, in order.
 
 const assert = require('node:assert/strict');
 const h = require('./lib/harness');
+const { RawPage } = require('./lib/rawpage');
 
 // Runs in the page: connects, trying again while refused (for up to 10 s),
 // and sends `event`. Chattering, it asks again after every reply, for ever,
@@ -64,12 +67,44 @@ function talk(port, kind, event, chatter) {
   });
 }
 
+// Runs in the page: connects over JSONP and emits every event at once (the
+// first goes alone, the rest in the next POST); replies gather in window.got.
+function burst(port, events) {
+  window.got = [];
+  const socket = io(`http://127.0.0.1:${port}`, { path: '/tessark.io', transports: ['polling'], forceJSONP: true,
+    upgrade: false, reconnection: false, forceNew: true });
+  socket.on('zimracert', (reply) => window.got.push(reply));
+  return new Promise((resolve, reject) => {
+    socket.on('connect', () => resolve(events.forEach(([name, data]) => socket.emit(name, data))));
+    socket.on('connect_error', (e) => reject(new Error(`connect_error ${e}`)));
+  });
+}
+
+async function burstOfJsonp(agent, chromium) {
+  // The D: listing and the drives by turns; the listing as a raw page gets
+  // it, which then leaves.
+  const raw = await RawPage.connect(agent);
+  const listing = ['zimracert_getCertification', { external: 'D:\\' }];
+  const kinds = [[...listing, (await raw.request(...listing)).data], ['zimracert_getExternalDrive', {}, h.DRIVES.data]];
+  await raw.leave();
+  const events = Array.from({ length: 300 }, (_, i) => [h.variant(kinds[i % 2][0], i >> 1), kinds[i % 2][1]]);
+  const tab = await chromium.tab();
+  await tab.evaluate(burst, agent.port, events);
+  const what = '300 events emitted at once over JSONP';
+  const took = await h.awaitCount(what, events.length, () => tab.evaluate(() => window.got.length));
+  h.assertInOrder(await tab.evaluate(() => window.got), events.map(([call_back], i) => ({ call_back,
+    data: kinds[i % 2][2] })), what);
+  console.log(`${what}: all answered in order within ${took} ms`);
+  await tab.close();
+}
+
 h.main(async (workspace, kind) => {
-  assert.ok(['jsonp', 'websocket'].includes(kind), 'usage: session_browser.js AGENT jsonp|websocket');
+  assert.ok(['jsonp', 'websocket', 'burst'].includes(kind), 'usage: session_browser.js AGENT jsonp|websocket|burst');
   workspace.putStandardTree();
   const agent = await h.Agent.start(workspace);
   const chromium = await h.chromium();
   try {
+    if (kind === 'burst') return await burstOfJsonp(agent, chromium);
     if (kind === 'jsonp') {
       const tab = await chromium.tab();
       const { reply, transport, probe } = await tab.evaluate(talk, agent.port, kind, 'zimracert_getCertification');

@@ -10,6 +10,7 @@ const http = require('node:http');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
+const util = require('node:util');
 const { createRequire } = require('node:module');
 
 const source = path.resolve(__dirname, '../../..');
@@ -25,6 +26,8 @@ const STOPPED = { code: 0, signal: null };
 const run = (command, args, options = {}) => childProcess.execFileSync(command, args, { stdio: 'pipe', ...options });
 const openssl = (...args) => run('openssl', args).toString();
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+// Set by CMake for an agent built with a sanitizer, whose memory figures say nothing.
+const SANITIZED = process.env.ZC_E2E_SANITIZED === '1';
 
 // Rejects when the promise takes longer than ms.
 function within(ms, promise, what) {
@@ -113,6 +116,11 @@ class Agent {
   waitExit(ms) {
     return within(ms, this.exited, 'agent exit');
   }
+
+  // Resident memory in KiB.
+  rss() {
+    return Number(/^VmRSS:\s*(\d+) kB$/m.exec(fs.readFileSync(`/proc/${this.child.pid}/status`, 'utf8'))[1]);
+  }
 }
 Agent.started = [];
 
@@ -172,6 +180,36 @@ class Page {
   }
 }
 
+// The event name with the case of its letters flipped by the bits of n. The
+// agent takes names in any case and its reply carries the name as sent: each
+// reply tells which event it answers.
+function variant(name, n) {
+  const flip = (c) => (c === c.toLowerCase() ? c.toUpperCase() : c.toLowerCase());
+  let bit = 0;
+  return name.replace(/[a-z]/gi, (c) => ((n >> bit++) & 1 ? flip(c) : c));
+}
+
+// Replies against those expected, in order: the count, and the first that differs.
+function assertInOrder(got, expected, what) {
+  const wrong = expected.findIndex((reply, i) => !util.isDeepStrictEqual(got[i], reply));
+  assert.ok(wrong < 0 && got.length === expected.length, `${what}: ${got.length} replies of ${expected.length}`
+    + (wrong < 0 ? '' : `, the first wrong at ${wrong}: ${JSON.stringify(got[wrong])}`));
+}
+
+// Waits until count() (maybe async) reaches total; fails when it stays put
+// for stallMs, or after ms in all. Resolves with the time taken.
+async function awaitCount(what, total, count, { stallMs = 10000, ms = 60000 } = {}) {
+  const started = Date.now();
+  for (let last = started, seen = -1, now; (now = await count()) < total; await sleep(50)) {
+    if (now !== seen) [seen, last] = [now, Date.now()];
+    if (Date.now() - last > stallMs || Date.now() - started > ms) {
+      throw new Error(`${what}: ${now} replies of ${total}, ${Date.now() - last > stallMs
+        ? `none for ${stallMs} ms` : `after ${ms} ms`}`);
+    }
+  }
+  return Date.now() - started;
+}
+
 // A certificate as the openssl command reads it: SHA-1 and MD5 fingerprints
 // in the agent's form and the subject's common name.
 function opensslReading(derFile) {
@@ -182,11 +220,12 @@ function opensslReading(derFile) {
 }
 
 // A PKCS#12 of the fixture key under a certificate with this subject, as
-// Base64 text with line feeds.
-function makePfx(subject) {
+// Base64 text with line feeds; its keys derived with `iterations` rounds.
+function makePfx(subject, iterations = 2048) {
   const key = path.join(keys, 'key.pem');
   const cert = run('openssl', ['req', '-new', '-x509', '-utf8', '-key', key, '-days', '30', '-subj', subject]);
-  const pfx = run('openssl', ['pkcs12', '-export', '-inkey', key, '-passout', `pass:${PFX_PASSWORD}`], { input: cert });
+  const pfx = run('openssl', ['pkcs12', '-export', '-inkey', key, '-iter', String(iterations),
+    '-passout', `pass:${PFX_PASSWORD}`], { input: cert });
   return run('openssl', ['base64'], { input: pfx }).toString();
 }
 
@@ -233,5 +272,6 @@ async function main(steps) {
   }
 }
 
-module.exports = { Agent, Page, Workspace, KEY_PASSWORD, PFX_PASSWORD, D_PAIR, DRIVES, STOPPED, keys, source,
-  chromium, peers, freePort, main, makePfx, openssl, opensslReading, run, sleep, within };
+module.exports = { Agent, Page, Workspace, KEY_PASSWORD, PFX_PASSWORD, D_PAIR, DRIVES, SANITIZED, STOPPED, keys,
+  source, assertInOrder, awaitCount, chromium, peers, freePort, main, makePfx, openssl, opensslReading, run, sleep,
+  variant, within };

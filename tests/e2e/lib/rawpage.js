@@ -55,7 +55,8 @@ class Connection {
 
   async ask(method, target, options = {}) {
     const headers = this.once ? { ...options.headers, Connection: 'close' } : options.headers;
-    const answer = await this.write(Connection.bytes(method, target, { ...options, headers })).next(`${method} ${target}`);
+    const answer = await this.write(Connection.bytes(method, target, { ...options, headers }))
+      .next(`${method} ${target}`, options.ms);
     if (this.once) this.end();
     return answer;
   }
@@ -124,19 +125,40 @@ class RawPage {
     return page;
   }
 
-  async ask(method, body, connection = this.connection) {
+  async ask(method, body, connection = this.connection, ms = undefined) {
     const on = typeof connection === 'function' ? connection() : connection;
-    const answer = await on.ask(method, this.query, { body });
-    assert.equal(answer && answer.statusLine, 'HTTP/1.1 200 OK', `${method} of the page`);
+    const answer = await on.ask(method, this.query, { body, ms });
+    assert.equal(answer && answer.statusLine, 'HTTP/1.1 200 OK',
+      `${method} of the page${answer ? '' : ': the connection closed unanswered'}`);
     return answer;
   }
 
-  get(connection) {
-    return this.ask('GET', '', connection);
+  get(connection, ms) {
+    return this.ask('GET', '', connection, ms);
   }
 
-  async post(body, connection) {
-    const answer = await this.ask('POST', body, connection);
+  // Polls until `count` replies came, each poll answered within pollMs and
+  // never "6"; fails when none comes for stallMs. The replies, with the
+  // longest wait for an answer as `longestPoll`.
+  async collect(count, { stallMs = 10000, pollMs, connection } = {}) {
+    const got = Object.assign([], { longestPoll: 0 });
+    for (let last = Date.now(); got.length < count;) {
+      const sent = Date.now();
+      const { body } = await this.get(connection, pollMs);
+      got.longestPoll = Math.max(got.longestPoll, Date.now() - sent);
+      assert.notEqual(body, '1:6', `the session closed after ${got.length} replies`);
+      const more = replies(body);
+      if (more.length) last = Date.now();
+      else if (Date.now() - last > stallMs) {
+        throw new Error(`${got.length} replies of ${count}, none for ${stallMs} ms`);
+      }
+      got.push(...more);
+    }
+    return got;
+  }
+
+  async post(body, connection, ms) {
+    const answer = await this.ask('POST', body, connection, ms);
     assert.equal(answer.body, 'ok');
     assert.match(answer.headers['content-type'], /^text\/html\b/);
   }
@@ -144,7 +166,7 @@ class RawPage {
   // Polls until a reply comes.
   async reply(connection, ms = 5000) {
     for (const deadline = Date.now() + ms; Date.now() < deadline;) {
-      const got = replies((await this.get(connection)).body);
+      const got = replies((await this.get(connection, ms)).body);
       if (got.length) return got[0];
     }
     throw new Error(`no reply within ${ms} ms`);
