@@ -286,14 +286,16 @@ void WebSocket::OnHeaderLine(const std::string& line)
 		m_keepAlive = NetUtil::ToLowerAscii(value) != "close";
 	if (lower == "transfer-encoding" && NetUtil::ToLowerAscii(value) == "chunked")
 		m_chunked = true;
-	const int counted = m_headerCount++;
-	if (counted > m_headerLimit)
-	{
-		SetCloseAndDelete(true);
-		Log("OnLine", m_headerCount,
-			"http header count exceeds builtin limit of (" + NetUtil::LongToString(m_headerLimit) + ")",
-			LOG_LEVEL_FATAL);
-	}
+	CountHeaderLine("OnLine");
+}
+
+bool WebSocket::CountHeaderLine(const std::string& call)
+{
+	if (m_headerCount++ <= m_headerLimit)
+		return true;
+	RefuseRequest(call, m_headerCount,
+		"http header count exceeds builtin limit of (" + NetUtil::LongToString(m_headerLimit) + ")");
+	return false;
 }
 
 bool WebSocket::TakeContentLength(const std::string& value)
@@ -438,12 +440,8 @@ void WebSocket::ReadChunked(const char* data, std::size_t n)
 			if (m_chunkLine != "\r\n")
 			{
 				m_chunkLine.clear();
-				if (m_headerCount++ > m_headerLimit)
-				{
-					RefuseRequest("OnRawData", m_headerCount,
-						"http header count exceeds builtin limit of (" + NetUtil::LongToString(m_headerLimit) + ")");
+				if (!CountHeaderLine("OnRawData"))
 					return;
-				}
 				break;
 			}
 			m_chunked = false;

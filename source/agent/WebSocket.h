@@ -150,6 +150,9 @@ private:
 	void OnRequestLine(const std::string& line);
 	void OnHeaderLine(const std::string& line);
 	void OnHeadEnd();
+	// Counts a header or trailer line; false, with the close requested, past
+	// the limit of a request's lines.
+	bool CountHeaderLine(const std::string& call);
 	// Takes the value of a "content-length" header; false, with the close
 	// requested, when it is not a length within the limit.
 	bool TakeContentLength(const std::string& value);
