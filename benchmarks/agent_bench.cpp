@@ -352,27 +352,6 @@ double WebSocketBurst(int port)
 	return seconds;
 }
 
-// The replies ("42" records) in one poll answer: records "<length>:<packet>",
-// the length in characters.
-int RepliesIn(const std::string& payload)
-{
-	int replies = 0;
-	for (std::size_t at = 0; at < payload.size();)
-	{
-		const std::size_t colon = payload.find(':', at);
-		if (colon == std::string::npos)
-			break;
-		const std::size_t length = std::stoul(payload.substr(at, colon - at));
-		if (payload.compare(colon + 1, 2, "42") == 0)
-			++replies;
-		at = colon + 1;
-		for (std::size_t characters = 0;
-			 at < payload.size() && (characters < length || (payload[at] & 0xc0) == 0x80); ++at)
-			if ((payload[at] & 0xc0) != 0x80)
-				++characters;
-	}
-	return replies;
-}
 
 int MsUntil(Clock::time_point deadline)
 {
@@ -416,7 +395,7 @@ double PollingBurst(int port)
 			throw std::runtime_error("polling: " + std::to_string(replies) + " of " + std::to_string(kBurst)
 				+ " replies came within " + std::to_string(kPatienceS) + " s");
 		poll->Get(query);
-		replies += RepliesIn(answer.body);
+		replies += static_cast<int>(EventRecords(answer.body).size());
 	}
 	const double seconds = Seconds(Clock::now() - start);
 	if (post.Read(MsUntil(deadline)).body != "ok")

@@ -377,24 +377,33 @@ void WebSocketServer::ActOnPageRecords()
 		PollPacket::Record record;
 		post.records.Next(record);
 		++acted;
-		const bool pagePacket = record.type == PollPacket::PacketClose || record.type == PollPacket::PacketPing
-			|| record.type == PollPacket::PacketDisconnect || record.type == PollPacket::PacketEvent;
-		post.acknowledged = post.acknowledged || pagePacket;
 		// Answering a poll may end the session (its "6"), and the session's
 		// end takes the POSTs out: the post is not touched after it.
-		if (record.type == PollPacket::PacketClose)
+		switch (record.type)
 		{
+		case PollPacket::PacketClose:
 			// Nothing after a close counts.
 			g_pagePosts.pop_front();
 			FinishOldestPoll(true);
 			connection->EndPost(true);
 			EndSession();
 			continue;
-		}
-		if (record.type == PollPacket::PacketPing || record.type == PollPacket::PacketEvent)
+		case PollPacket::PacketPing:
+			post.acknowledged = true;
 			FinishOldestPoll(false);
-		if (record.type == PollPacket::PacketEvent && PageSession::Connected())
-			connection->OnMessage(std::move(record.payload));
+			break;
+		case PollPacket::PacketDisconnect:
+			post.acknowledged = true;
+			break;
+		case PollPacket::PacketEvent:
+			post.acknowledged = true;
+			FinishOldestPoll(false);
+			if (PageSession::Connected())
+				connection->OnMessage(std::move(record.payload));
+			break;
+		default:
+			break;
+		}
 	}
 	g_acting = false;
 	PageSession::Working(HasWork());

@@ -28,6 +28,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 class EchoSocket : public WebSocketServer
 {
@@ -320,6 +321,29 @@ struct ConnectedPage
 	std::string query;
 	PageConnection poster{server.Port()};
 };
+
+// The "42" records of a poll answer, in order: records "<length>:<packet>",
+// the length counting the characters of the UTF-8 body.
+inline std::vector<std::string> EventRecords(const std::string& payload)
+{
+	std::vector<std::string> out;
+	for (std::size_t at = 0; at < payload.size();)
+	{
+		const std::size_t colon = payload.find(':', at);
+		if (colon == std::string::npos)
+			break;
+		const std::size_t length = std::stoul(payload.substr(at, colon - at));
+		at = colon + 1;
+		const std::size_t start = at;
+		for (std::size_t characters = 0;
+			 at < payload.size() && (characters < length || (payload[at] & 0xc0) == 0x80); ++at)
+			if ((payload[at] & 0xc0) != 0x80)
+				++characters;
+		if (payload.compare(start, 2, "42") == 0)
+			out.push_back(payload.substr(start, at - start));
+	}
+	return out;
+}
 
 // Waits up to the time for the condition; its last value.
 template <typename Condition>

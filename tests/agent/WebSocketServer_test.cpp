@@ -26,20 +26,6 @@ void ExpectHead(const HttpResponse& response, const std::string& sid, const std:
 
 const std::string kForbidden = "HTTP/1.1 403 Forbidden\r\nConnection: close\r\n\r\n";
 
-// The "42" records of a poll answer, in order.
-std::vector<std::string> Records(const std::string& payload)
-{
-	std::vector<std::string> out;
-	for (std::size_t at = 0, colon; (colon = payload.find(':', at)) != std::string::npos;)
-	{
-		const std::size_t length = std::stoul(payload.substr(at, colon - at));
-		if (payload.compare(colon + 1, 2, "42") == 0)
-			out.push_back(payload.substr(colon + 1, length));
-		at = colon + 1 + length;
-	}
-	return out;
-}
-
 } // namespace
 
 TEST(PollingTransport, OpenConnectAndPollWithExactAnswers)
@@ -154,7 +140,7 @@ TEST(PollingTransport, ABatchedPostCountsEveryRecordAndIsAcknowledgedOnce)
 	for (int poll = 0; poll < 6 && echoes.size() < 2; ++poll)
 	{
 		const std::string body = page.Read().body;
-		const std::vector<std::string> got = Records(body);
+		const std::vector<std::string> got = EventRecords(body);
 		if (got.empty())
 		{
 			EXPECT_EQ("1:3", body);
@@ -240,7 +226,7 @@ TEST(PollingTransport, EveryRecordOfALongPostActsInOrder)
 	for (; echoes.size() < kRecords && polls < 400; ++polls)
 	{
 		page.Get(query);
-		const std::vector<std::string> got = Records(page.Read().body);
+		const std::vector<std::string> got = EventRecords(page.Read().body);
 		echoes.insert(echoes.end(), got.begin(), got.end());
 		// Another client is answered while the work goes on.
 		if (polls == 2)

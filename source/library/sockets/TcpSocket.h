@@ -80,7 +80,6 @@ public:
 	// While paused the descriptor is not read: what the peer sends waits in
 	// the system's buffers, and a peer that keeps sending is held back.
 	void SetInputPaused(bool paused);
-	bool InputPaused() const { return m_inputPaused; }
 	// Bytes not yet sent.
 	std::uint64_t GetOutputLength() const { return m_outputLength; }
 	// A send that would queue more than the limit closes the connection at
