@@ -184,6 +184,9 @@ private:
 		p->Attach(a);
 		// Linux does not pass non-blocking mode on to accepted sockets.
 		p->SetNonblocking(true);
+		// Answers are small and often several in a row: none waits for the
+		// peer's delayed acknowledgement of the one before.
+		p->SetTcpNodelay(true);
 		if (length == static_cast<int>(sizeof(peer)) && peer.sin_family == AF_INET)
 			p->SetRemoteAddress(Ipv4Address(peer));
 		p->SetConnected(true);

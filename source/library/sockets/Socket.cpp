@@ -386,10 +386,10 @@ bool Socket::TimeoutExpired(std::int64_t now) const
 	return m_timeoutStart > 0 && now - m_timeoutStart > m_timeoutLimit;
 }
 
-bool Socket::SetBoolOption(int option, bool on, const char* call)
+bool Socket::SetBoolOption(int level, int option, bool on, const char* call)
 {
 	const int value = on ? 1 : 0;
-	if (winsock::setsockopt(m_socket, SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof(value)) ==
+	if (winsock::setsockopt(m_socket, level, option, reinterpret_cast<const char*>(&value), sizeof(value)) ==
 		SOCKET_ERROR)
 	{
 		LogWinsockError(call, LOG_LEVEL_FATAL);
@@ -400,12 +400,17 @@ bool Socket::SetBoolOption(int option, bool on, const char* call)
 
 bool Socket::SetReuseAddress(bool on)
 {
-	return SetBoolOption(SO_REUSEADDR, on, "setsockopt(SOL_SOCKET, SO_REUSEADDR)");
+	return SetBoolOption(SOL_SOCKET, SO_REUSEADDR, on, "setsockopt(SOL_SOCKET, SO_REUSEADDR)");
 }
 
 bool Socket::SetKeepAlive(bool on)
 {
-	return SetBoolOption(SO_KEEPALIVE, on, "setsockopt(SOL_SOCKET, SO_KEEPALIVE)");
+	return SetBoolOption(SOL_SOCKET, SO_KEEPALIVE, on, "setsockopt(SOL_SOCKET, SO_KEEPALIVE)");
+}
+
+bool Socket::SetTcpNodelay(bool on)
+{
+	return SetBoolOption(IPPROTO_TCP, TCP_NODELAY, on, "setsockopt(IPPROTO_TCP, TCP_NODELAY)");
 }
 
 int Socket::GetSocketError()

@@ -169,6 +169,9 @@ public:
 
 	bool SetReuseAddress(bool on);
 	bool SetKeepAlive(bool on);
+	// TCP_NODELAY: each write leaves at once instead of waiting for the
+	// acknowledgement of the one before.
+	bool SetTcpNodelay(bool on);
 	// The pending error (SO_ERROR) as a Winsock code.
 	int GetSocketError();
 	// The local port in host order; 0 when there is none.
@@ -182,7 +185,7 @@ protected:
 
 private:
 	int CloseDescriptor();
-	bool SetBoolOption(int option, bool on, const char* call);
+	bool SetBoolOption(int level, int option, bool on, const char* call);
 
 	ISocketHandler& m_handler;
 	SOCKET m_socket = INVALID_SOCKET;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <netinet/tcp.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -33,10 +34,18 @@ public:
 		++g_accepted;
 		std::unique_ptr<SocketAddress> peer = GetRemoteAddress();
 		g_acceptedSane = g_acceptedSane && m_initialised && IsConnected() && IsOwnedByHandler() && peer &&
-			peer->ToText(false) == "127.0.0.1" && (::fcntl(GetSocket(), F_GETFL) & O_NONBLOCK);
+			peer->ToText(false) == "127.0.0.1" && (::fcntl(GetSocket(), F_GETFL) & O_NONBLOCK) && SendsAtOnce();
 	}
 
 private:
+	// Small writes in a row do not wait for the peer's acknowledgements.
+	bool SendsAtOnce()
+	{
+		int on = 0;
+		socklen_t length = sizeof(on);
+		return ::getsockopt(GetSocket(), IPPROTO_TCP, TCP_NODELAY, &on, &length) == 0 && on != 0;
+	}
+
 	bool m_initialised = false;
 };
 
