@@ -167,7 +167,23 @@ void WebSocket::RestartDeadline()
 void WebSocket::HoldInput()
 {
 	m_inputHeld = true;
-	SetInputPaused(true);
+}
+
+void WebSocket::OnRead(char* buf, std::size_t n)
+{
+	if (m_inputHeld)
+		KeepInput(buf, n);
+	else
+		TcpSocket::OnRead(buf, n);
+}
+
+void WebSocket::KeepInput(const char* bytes, std::size_t n)
+{
+	// Nothing is dropped: the bytes are kept whole, and the peer is paced
+	// once they reach the limit.
+	m_heldInput.append(bytes, n);
+	if (m_heldInput.size() >= kMaxHeldInput)
+		SetInputPaused(true);
 }
 
 void WebSocket::ReleaseInput()
@@ -386,17 +402,26 @@ void WebSocket::NextRequest(const char* rest, std::size_t n)
 	ExpectNextRequest();
 	if (n == 0 || CloseAndDelete())
 		return;
-	if (m_inputHeld)
-		m_heldInput.assign(rest, n);
-	else
-		ReadOn(rest, n);
+	ReadOn(rest, n);
 }
 
 void WebSocket::ReadOn(const char* bytes, std::size_t n)
 {
-	std::vector<char> copy(bytes, bytes + n);
-	copy.push_back(0);
-	TcpSocket::OnRead(copy.data(), n);
+	// A read at a time, as they came; once a request holds the input, the
+	// rest is kept again.
+	std::vector<char> read(kReadSize + 1);
+	for (std::size_t at = 0, k; at < n; at += k)
+	{
+		if (m_inputHeld)
+		{
+			KeepInput(bytes + at, n - at);
+			return;
+		}
+		k = std::min(n - at, kReadSize);
+		std::copy(bytes + at, bytes + at + k, read.begin());
+		read[k] = 0;
+		TcpSocket::OnRead(read.data(), k);
+	}
 }
 
 void WebSocket::ReadChunked(const char* data, std::size_t n)

@@ -48,6 +48,9 @@ public:
 	// How long a connection that sent its close frame waits for the peer to
 	// end its side.
 	static constexpr int kLingerSeconds = 5;
+	// What is kept of the bytes that arrive behind a held request before
+	// the connection is no longer read.
+	static constexpr std::size_t kMaxHeldInput = kMaxBodySize;
 
 	explicit WebSocket(ISocketHandler& handler);
 	~WebSocket() override;
@@ -138,12 +141,15 @@ protected:
 	// on its peer's own work does not count against it. A held request
 	// keeps having none.
 	void RestartDeadline();
-	// Until ReleaseInput, nothing after the completed request is read: the
-	// bytes that came with it wait here, the rest in the system's buffers,
-	// so that its answer goes out before the next request is served.
+	// Until ReleaseInput, nothing after the completed request is served, so
+	// that its answer goes out first. What arrives meanwhile is kept, up to
+	// kMaxHeldInput, and the connection is still read: a peer that closes or
+	// resets it is seen at once. Past that limit it is no longer read.
 	void HoldInput();
-	// Reads on, beginning with the bytes that waited.
+	// Serves on, beginning with the bytes that waited.
 	void ReleaseInput();
+	// Keeps the read while input is held.
+	void OnRead(char* buf, std::size_t n) override;
 	const std::string& GetVersion() const { return m_version; }
 
 private:
@@ -170,6 +176,8 @@ private:
 	void NextRequest(const char* rest, std::size_t n);
 	// Hands received bytes to the line reader as if just read.
 	void ReadOn(const char* bytes, std::size_t n);
+	// Keeps bytes that arrived behind a held request.
+	void KeepInput(const char* bytes, std::size_t n);
 	// A request has begun: it must be whole within the deadline.
 	void NoteRequestStart();
 	void ArmFirstHeadTimeout();

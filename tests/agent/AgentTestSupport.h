@@ -41,19 +41,24 @@ public:
 	}
 	void OnRequestHeadersEnd() override { events.push_back("end"); }
 	void OnRequestBody(const char* data, std::size_t length) override { body.append(data, length); }
-	// Answered at once, as the polling transport does after its response.
+	// Answered at once, as the polling transport does after its response;
+	// with holdPosts, a POST holds the input until ReleaseInput.
 	void OnRequestComplete() override
 	{
 		events.push_back("complete " + body);
 		body.clear();
 		ResetRequest();
+		if (holdPosts && GetMethod() == "POST")
+			HoldInput();
 	}
 	void OnMessage(std::string message) override { messages.push_back(std::move(message)); }
 	void OnCloseFrame() override { events.push_back("close frame"); }
 	void OnSessionConnected() override { events.push_back("connected"); }
 
 	using WebSocket::GetVersion;
+	using WebSocket::ReleaseInput;
 
+	bool holdPosts = false;
 	std::vector<std::string> events;
 	std::string body;
 	std::vector<std::string> messages;

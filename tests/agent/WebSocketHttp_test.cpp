@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 using Events = std::vector<std::string>;
 
 namespace
@@ -56,6 +59,71 @@ TEST(HttpRequest, RequestsBodiesByLengthAndChunkedAndKeepAlive)
 	EXPECT_EQ((Events{"first POST|/f|", "header Connection=close", "header Content-Length=3", "end", "complete abc"}),
 		g.socket->events);
 	EXPECT_TRUE(g.socket->body.empty());
+}
+
+// Nothing after a held request is served before its answer. What follows it
+// is kept and served in order once it is released; the connection is read
+// all the while, so a peer that leaves is seen at once, and past the limit
+// of what is kept it is no longer read, nothing dropped.
+TEST(HttpRequest, WhatFollowsAHeldRequestWaitsAndItsPeerLeavingIsSeen)
+{
+	const std::string post = "POST /p HTTP/1.1\r\nContent-Length: 1\r\n\r\nx";
+	auto served = [](WebSocketFixture& f) {
+		Events firsts;
+		for (const std::string& event : f.socket->events)
+			if (event.rfind("first ", 0) == 0 || event.rfind("complete ", 0) == 0)
+				firsts.push_back(event.substr(0, 40));
+		return firsts;
+	};
+	WebSocketFixture f;
+	f.socket->holdPosts = true;
+	f.Feed(post + "GET /a HTTP/1.1\r\n\r\n");
+	f.Feed("GET /b HTTP/1.1\r\n\r\n");
+	EXPECT_EQ((Events{ "first POST|/p|", "complete x" }), served(f));
+	f.socket->ReleaseInput();
+	EXPECT_EQ((Events{ "first POST|/p|", "complete x", "first GET|/a|", "complete ", "first GET|/b|", "complete " }),
+		served(f));
+
+	for (const bool reset : { false, true })
+	{
+		WebSocketFixture g;
+		g.socket->holdPosts = true;
+		g.Feed(post);
+		reset ? g.pair.ResetPeer() : g.pair.ClosePeer();
+		EXPECT_TRUE(g.Closed(20)) << "reset " << reset;
+	}
+
+	// Twenty requests of 100,000 bytes each behind the held one, from a peer
+	// that blocks while they are not read.
+	WebSocketFixture h;
+	h.socket->holdPosts = true;
+	h.Feed(post);
+	std::string behind;
+	for (char c = 'a'; c < 'u'; ++c)
+		behind += "GET /" + std::string(1, c) + " HTTP/1.1\r\nContent-Length: 100000\r\n\r\n" + std::string(100000, c);
+	std::atomic<bool> sent{ false };
+	std::thread peer([&] {
+		ssize_t k = 0;
+		for (std::size_t at = 0; at < behind.size() && k >= 0; at += static_cast<std::size_t>(k))
+			k = ::send(h.pair.fd[1], behind.data() + at, behind.size() - at, MSG_NOSIGNAL);
+		sent = k >= 0;
+	});
+	for (int turns = 0; turns < 300; ++turns)
+		h.handler.Select(0, 1000);
+	int unread = 0;
+	::ioctl(h.pair.fd[0], FIONREAD, &unread);
+	EXPECT_FALSE(sent);
+	EXPECT_GT(unread, 0);
+	h.socket->ReleaseInput();
+	for (int turns = 0; turns < 5000 && (!sent || served(h).size() < 42); ++turns)
+		h.handler.Select(0, 1000);
+	if (!sent)
+		::shutdown(h.pair.fd[1], SHUT_RDWR);
+	peer.join();
+	Events expected{ "first POST|/p|", "complete x" };
+	for (char c = 'a'; c < 'u'; ++c)
+		expected.insert(expected.end(), { "first GET|/" + std::string(1, c) + "|", "complete " + std::string(31, c) });
+	EXPECT_EQ(expected, served(h));
 }
 
 TEST(HttpRequest, ResponseHeadIsByteExact)

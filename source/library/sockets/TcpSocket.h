@@ -113,8 +113,9 @@ protected:
 	void InitializeContext(const std::string& context, X509* certificate, EVP_PKEY* key, const SSL_METHOD* method);
 
 	// Cuts one read into lines and raw data. buf holds n bytes and room for
-	// one more.
-	void OnRead(char* buf, std::size_t n);
+	// one more. A subclass may keep a read for later instead and hand it on
+	// with this version.
+	virtual void OnRead(char* buf, std::size_t n);
 
 private:
 	void DeliverInput(char* buf, std::size_t n);

@@ -155,6 +155,22 @@ TEST(TcpSocketInput, PeerThatHalfClosesStillGetsTheWholeReply)
 	EXPECT_EQ(0, f.log.Count("Closing socket while data still left to send"));
 }
 
+// While paused, what the peer sends waits in the system's buffers: nothing
+// is read, and the loop does not spin on the readable descriptor.
+TEST(TcpSocketInput, PausedInputWaitsUnreadUntilResumed)
+{
+	Fixture f;
+	f.socket->SetInputPaused(true);
+	f.Feed("one\n");
+	const auto start = std::chrono::steady_clock::now();
+	f.handler.Select(0, 200000);
+	EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+	EXPECT_EQ(Lines{}, f.Take());
+	f.socket->SetInputPaused(false);
+	f.Feed("two\n");
+	EXPECT_EQ((Lines{ "one", "two" }), f.Take());
+}
+
 TEST(TcpSocketInput, LineLimitClosesAndDeliversNothingMore)
 {
 	Fixture f;
