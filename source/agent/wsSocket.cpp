@@ -40,6 +40,9 @@ void wsSocket::InitSSLServer()
 
 void wsSocket::OnMessage(std::string message)
 {
+	// Nothing acts after a terminate, whatever came with it.
+	if (g_quitRequested)
+		return;
 	const EventDispatcher::Outcome outcome = EventDispatcher::Dispatch(message, g_npkiStore);
 	if (outcome.terminate)
 		g_quitRequested = 1;

@@ -49,6 +49,8 @@ TEST(wsSocket, PollingRepliesGoToTheConnectedPageOnly)
 	EXPECT_EQ(0, g_quitRequested);
 	connection.OnMessage("[\"zimracert_TERMINATE\",{}]");
 	EXPECT_EQ(1, g_quitRequested);
+	// Nothing acts after it.
+	connection.OnMessage(kDrives);
 	EXPECT_EQ(0u, QueuedTexts());
 }
 
