@@ -1,5 +1,6 @@
 #include "agent/EventDispatcher.h"
 
+#include "PKI/CertRecord.h"
 #include "PKI/NpkiStore.h"
 #include "PKI/OpenSslPtr.h"
 #include "PKI/cert_util.h"
@@ -11,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <list>
 
 namespace EventDispatcher
 {
@@ -94,6 +96,17 @@ std::string PagePath(const std::string& path)
 	return StaysOnItsDrive(path) ? path : std::string();
 }
 
+// A certificate of a drive is listed only when the page could export it:
+// both its files stay on the drive, links and all.
+int KeepOnItsDrive(Json2& list)
+{
+	std::list<Json2>& records = list.GetArray();
+	records.remove_if([](Json2& record) {
+		return PagePath(record[kCertDerPath].GetString()).empty() || PagePath(record[kCertKeyPath].GetString()).empty();
+	});
+	return static_cast<int>(records.size());
+}
+
 Json2 ListCertificates(Json2& data, NpkiStore* store)
 {
 	// No drive lists the store's own roots; a drive that names nothing finds
@@ -101,7 +114,9 @@ Json2 ListCertificates(Json2& data, NpkiStore* store)
 	const std::string external = data.HasKey("external") ? data["external"].GetString() : "";
 	Json2 list;
 	const bool names = external.empty() || (IsExistingDrivePath(external) && StaysOnItsDrive(external + "\\NPKI"));
-	const int count = store != nullptr && names ? store->ListCertificates(external, &list) : 0;
+	int count = store != nullptr && names ? store->ListCertificates(external, &list) : 0;
+	if (count > 0 && !external.empty())
+		count = KeepOnItsDrive(list);
 	return ListOrEmpty(count, std::move(list));
 }
 

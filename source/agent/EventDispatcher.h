@@ -41,8 +41,9 @@ struct Outcome
 // from the page ("external", "certPath", "keyPath") names a file only as a
 // drive path on an existing drive that stays on it once links are resolved
 // (StaysOnItsDrive, base/FileUtil.h): any other lists nothing and exports as
-// a missing file. An import writes nowhere a link leads out of the drive's
-// NPKI folder.
+// a missing file, and a drive's listing leaves out a certificate whose files
+// lead off the drive. An import writes nowhere a link leads out of the
+// drive's NPKI folder.
 Outcome Dispatch(const std::string& message, NpkiStore* store);
 
 // True when `root` is "X:\" for a drive that exists (letter in any case).

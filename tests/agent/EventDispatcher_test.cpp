@@ -301,6 +301,27 @@ TEST_F(EventDispatcherTest, LinksLeavingTheDriveNameNothing)
 		}
 	}
 
+	// A drive's listing leaves out a certificate whose files lead off the
+	// drive (here to the pair outside), one file or both; files linked
+	// within the drive are listed.
+	const struct
+	{
+		const char* folder;
+		bool certOff, keyOff;
+	} pairs[] = { { "within", false, false }, { "both", true, true }, { "cert", true, false }, { "key", false, true } };
+	for (const auto& p : pairs)
+	{
+		const std::string folder = Host("d/NPKI/files/USER/") + p.folder;
+		fs::create_directories(folder);
+		for (const auto& [name, off] : { std::pair{ "/signCert.der", p.certOff }, std::pair{ "/signPri.key", p.keyOff } })
+			fs::create_symlink(Host(off ? "out/NPKI/org1/USER/far" : "d/real/NPKI/org1/USER/near") + name, folder + name);
+	}
+	Json2 listed = Json2::Parse(List("D:\\"));
+	Json2& records = listed.GetArray().back()["data"];
+	ASSERT_EQ(Json2::Array, records.Type());
+	ASSERT_EQ(1u, records.GetArray().size());
+	EXPECT_EQ("D:\\\\NPKI\\files\\USER\\within\\signCert.der", records.GetArray().front()["cert.der.path"].GetString());
+
 	// Imports into E:, planted afresh each time; nothing outside changes.
 	const std::string base64 = Shell("openssl base64 -in " + kKeys + "aes.p12");
 	const std::string name = "NPKI/org1/USER/cn=name1,ou=unit1,o=org1,c=KR";
