@@ -26,6 +26,7 @@
 #include <future>
 #include <mutex>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,7 +34,8 @@
 class EchoSocket : public WebSocketServer
 {
 public:
-	explicit EchoSocket(ISocketHandler& handler) : WebSocketServer(handler) {}
+	explicit EchoSocket(ISocketHandler& handler) : WebSocketServer(handler) { s_live.insert(this); }
+	~EchoSocket() override { s_live.erase(this); }
 
 	void OnResponseSent() override {}
 	void OnSessionConnected() override { ++connects; }
@@ -46,14 +48,34 @@ public:
 			g_messageStore.Push(GetSid(), message);
 	}
 
+	// The live connection of the client on that local port; null when none.
+	// Loop thread only.
+	static EchoSocket* OfClientPort(int port)
+	{
+		for (EchoSocket* socket : s_live)
+		{
+			sockaddr_in peer{};
+			socklen_t length = sizeof peer;
+			if (::getpeername(socket->GetSocket(), reinterpret_cast<sockaddr*>(&peer), &length) == 0
+				&& ntohs(peer.sin_port) == port)
+				return socket;
+		}
+		return nullptr;
+	}
+
 	static inline std::atomic<int> connects{ 0 };
 	static inline std::atomic<int> messages{ 0 };
+
+private:
+	static inline std::set<EchoSocket*> s_live;
 };
 
-class PollingServer
+// Serves connections of the class (an EchoSocket or one made from it).
+template <typename Connection>
+class BasicPollingServer
 {
 public:
-	PollingServer()
+	BasicPollingServer()
 	{
 		std::promise<int> port;
 		auto ready = port.get_future();
@@ -61,7 +83,7 @@ public:
 		m_port = ready.get();
 	}
 
-	~PollingServer()
+	~BasicPollingServer()
 	{
 		m_stop = true;
 		Wake();
@@ -109,7 +131,7 @@ private:
 	{
 		SocketHandler handler;
 		handler.CreateWakeupSocket();
-		ListenSocket<EchoSocket> listener(handler);
+		ListenSocket<Connection> listener(handler);
 		Ipv4Address loopback("127.0.0.1", 0);
 		listener.Bind(loopback, 20);
 		handler.Add(&listener);
@@ -143,6 +165,8 @@ private:
 	std::mutex m_tasksMutex;
 	std::deque<std::function<void()>> m_tasks;
 };
+
+using PollingServer = BasicPollingServer<EchoSocket>;
 
 struct HttpResponse
 {
@@ -250,6 +274,14 @@ public:
 	}
 
 	const std::string& Pending() const { return m_input; }
+
+	// The connection's own port.
+	int LocalPort() const
+	{
+		sockaddr_in local{};
+		socklen_t length = sizeof local;
+		return ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 ? ntohs(local.sin_port) : 0;
+	}
 
 private:
 	bool Fill(std::chrono::steady_clock::time_point deadline)

@@ -26,6 +26,13 @@ void ExpectHead(const HttpResponse& response, const std::string& sid, const std:
 
 const std::string kForbidden = "HTTP/1.1 403 Forbidden\r\nConnection: close\r\n\r\n";
 
+// The agent's connection with a request deadline of two seconds.
+class ShortDeadlineEcho : public EchoSocket
+{
+public:
+	explicit ShortDeadlineEcho(ISocketHandler& handler) : EchoSocket(handler) { SetRequestSeconds(2); }
+};
+
 } // namespace
 
 TEST(PollingTransport, OpenConnectAndPollWithExactAnswers)
@@ -203,6 +210,13 @@ TEST(PollingTransport, OneHeldGetPerConnectionAndRepliesWithoutDelay)
 	EXPECT_TRUE(WaitUntil([before] { return EchoSocket::messages == before + 1; }));
 	page.Send(get);
 	EXPECT_EQ("8:42[\"ev\"]", page.Read().body);
+
+	// Two GETs in one write while a reply waits: the first, stopped by the
+	// second, still carries it.
+	poster.Post(query, "8:42[\"up\"]");
+	ASSERT_EQ("ok", poster.Read().body);
+	page.Send(get + get);
+	EXPECT_EQ("8:42[\"up\"]", page.Read().body);
 }
 
 // One body may batch many records: every one acts, in order, a slice at a
@@ -392,6 +406,91 @@ TEST(PollingTransport, APingFinishesTheLivePollNotADeadOne)
 	EXPECT_EQ("ok", poster.Read().body);
 	EXPECT_EQ("1:3", page.Read().body);
 	EXPECT_LT(ElapsedMs(start), 400);
+}
+
+// A reply taken for a GET whose connection is gone before the answer could
+// leave goes to the page's next poll; once the session has ended, nowhere.
+TEST(PollingTransport, TheReplyOfADeadPollGoesToTheNextPollOfALiveSessionOnly)
+{
+	for (const bool ended : { false, true })
+	{
+		ConnectedPage c(kPoll);
+		auto& [server, page, sid, query, poster] = c;
+		ASSERT_EQ(20u, sid.size());
+		page.Get(query);
+		ASSERT_TRUE(page.Silent(100));
+		const int port = page.LocalPort();
+		// Between two turns: the responder takes the reply, the session ends
+		// or not, and the connection goes before the loop sends the answer.
+		ASSERT_TRUE(server.OnLoop([&] {
+			g_messageStore.Push(sid, "[\"taken\"]");
+			WaitUntil([&] { return g_messageStore.Count(sid) == 0; });
+			if (ended)
+				PageSession::End();
+			EchoSocket* held = EchoSocket::OfClientPort(port);
+			if (held != nullptr)
+			{
+				held->SetFlushBeforeClose(false);
+				held->SetCloseAndDelete(true);
+			}
+			return held != nullptr;
+		}));
+		EXPECT_TRUE(page.ClosedByPeer());
+		EXPECT_EQ("", page.Pending());
+		// The responder has ended: a task after the next turn sees where its
+		// answer went.
+		EXPECT_TRUE(WaitUntil([&server] { return server.Polls() == 0; }));
+		if (ended)
+		{
+			EXPECT_EQ(0u, server.OnLoop([&sid] { return g_messageStore.Count(sid); }));
+			continue;
+		}
+		PageConnection next(server.Port());
+		next.Get(query);
+		EXPECT_EQ("11:42[\"taken\"]", next.Read().body);
+	}
+}
+
+// A POST of the page waiting behind the POST that closes the session is
+// refused when the session ends, not left waiting for good.
+TEST(PollingTransport, APostWaitingBehindTheCloseIsRefused)
+{
+	ConnectedPage c(kPoll);
+	auto& [server, page, sid, query, poster] = c;
+	ASSERT_EQ(20u, sid.size());
+	PageConnection behind(server.Port());
+	ASSERT_TRUE(behind.Silent(50));
+	// More events than replies may wait, then the close: with no poll to
+	// take the replies, the first POST stops short of its close.
+	std::string body;
+	for (std::size_t i = 0; i < MessageStore::kQueueLimit + 8; ++i)
+		body += "8:42[\"ev\"]";
+	poster.Post(query, body + "1:1");
+	ASSERT_TRUE(poster.Silent(200));
+	// Read while the first waits.
+	behind.Post(query, "8:42[\"ev\"]");
+	ASSERT_TRUE(behind.Silent(200));
+	page.Get(query);
+	EXPECT_FALSE(EventRecords(page.Read().body).empty());
+	EXPECT_EQ("ok", poster.Read().body);
+	ASSERT_EQ(kForbidden, behind.Read(5000).head);
+	EXPECT_TRUE(behind.ClosedByPeer());
+}
+
+// A POST's connection has no deadline only until its "ok": left idle after
+// it, it is closed at the deadline.
+TEST(PollingTransport, APostsConnectionIdleAfterItsOkIsClosedAtTheDeadline)
+{
+	BasicPollingServer<ShortDeadlineEcho> server;
+	PageConnection page(server.Port());
+	const std::string sid = OpenAndConnect(page);
+	ASSERT_EQ(20u, sid.size());
+	PageConnection poster(server.Port());
+	poster.Post(std::string(kPoll) + "&sid=" + Encoded(sid), "1:2");
+	EXPECT_EQ("ok", poster.Read().body);
+	const auto start = std::chrono::steady_clock::now();
+	EXPECT_TRUE(poster.ClosedByPeer(10000)) << "left open";
+	EXPECT_GT(ElapsedMs(start), 1500);
 }
 
 // A page that polls and polls without ever posting leaves a bounded number

@@ -14,8 +14,9 @@
 //                 64: every one answered, in order
 //   flood         one POST of 20,000 records: every reply in order, other connections
 //                 served meanwhile, memory bounded
-//   busy          a POST of imports that keeps the agent busy past the page's 61 s:
-//                 the page keeps its session and gets every reply
+//   busy [silent] a POST of imports that keeps the agent busy past the page's 61 s:
+//                 the page, polling all along or silent till the "ok", keeps its
+//                 session and its connections and gets every reply
 //   reuse         requests on a connection of the page that are not the page's own
 // Pages are raw HTTP (lib/rawpage.js), ws, or socket.io-client 1.7.4 in a child
 // process (this file run as `node session.js --page PORT polling|chatter|defaults`).
@@ -314,6 +315,46 @@ const scenarios = {
     h.assertInOrder(await page.collect(many.length, { stallMs: 3000 }), expected(many), 'three bodies of 64 events');
     for (const body of [1, 2, 3]) assert.equal((await posts.next(`body ${body}`))?.body, 'ok', `body ${body}`);
     assert.equal((await page.get()).body, '1:3', 'no reply past the 192');
+
+    // 300 events and no poll for 3 s: 128 replies wait and the other records
+    // with them, the POST unanswered and the agent idle; the first poll takes
+    // the 128, and polling on brings the rest, in order, then the "ok".
+    const bodyOf = (batch) => batch.map((name) => event(name)).join('');
+    const paced = names(263, 300);
+    const pacedPost = new Connection(agent).write(Connection.bytes('POST', page.query, { body: bodyOf(paced) }));
+    const cpu = agent.cpuSeconds();
+    await h.sleep(3000);
+    const used = agent.cpuSeconds() - cpu;
+    assert.ok(used < 0.3, `${used} s of processor time in 3 s while the replies were at their limit`);
+    assert.deepEqual(pacedPost.answers, [], 'the POST of 300 answered before any poll');
+    const first = replies((await page.get()).body);
+    assert.equal(first.length, 128, 'replies on the first poll after 300 events');
+    h.assertInOrder([...first, ...await page.collect(paced.length - first.length)], expected(paced), '300 events');
+    assert.equal((await pacedPost.next('the POST of 300'))?.body, 'ok', 'the POST of 300');
+
+    // A POST of 100 events outlasts its first slice, and one behind 100
+    // replies not yet taken waits besides at their limit: a GET written with
+    // the POST, or 150 ms after it, is read only once the POST has its "ok".
+    const hundreds = [563, 663, 763].map((from) => names(from, 100));
+    const behind = async (what, taken = []) => {
+      const [ack, poll] = [await page.connection.next(`${what}: POST`), await page.connection.next(`${what}: GET`)];
+      assert.ok(ack.body === 'ok' && poll.status === 200, `${what}: first answered ${ack.body.slice(0, 40)}`);
+      return [...taken, ...replies(poll.body)];
+    };
+    page.connection.write(Connection.bytes('POST', page.query, { body: bodyOf(hundreds[0]) }) + get);
+    const what = 'a GET written with a POST of 100';
+    h.assertInOrder(await behind(what), expected(hundreds[0]), what);
+    await page.post(bodyOf(hundreds[1]), new Connection(agent));
+    page.connection.write(Connection.bytes('POST', page.query, { body: bodyOf(hundreds[2]) }));
+    await h.sleep(150);
+    page.connection.write(get);
+    const taken = replies((await page.get(new Connection(agent))).body);
+    const late = 'a GET written 150 ms after a POST at the reply limit';
+    h.assertInOrder(await behind(late, taken), expected([...hundreds[1], ...hundreds[2]]), late);
+
+    // 640 pings and no poll held: the loop goes on from slice to slice
+    // without waiting in select (a second each).
+    await page.post(record(2).repeat(640), undefined, 3000);
     assert.deepEqual(await page.request(...DRIVES), h.DRIVES);
     await page.leave();
   },
@@ -407,7 +448,7 @@ const scenarios = {
     await page.leave();
   },
 
-  async busy(agent) {
+  async busy(agent, workspace, mode) {
     // Imports of a PKCS#12 whose keys take many rounds to derive; one timed,
     // then as many in one POST as take about 75 s: at most 40, with the
     // fewest rounds (up to the 1,000,000 the agent takes) that fill that time.
@@ -437,8 +478,8 @@ const scenarios = {
     const count = Math.ceil(target / each);
     console.log(`${count} imports of ${iterations} rounds, ${each} ms each`);
 
-    // The page polls all along; its ping goes out once the POST's "ok" is
-    // back, as socket.io-client's would.
+    // The page polls all along, or when silent only once the POST has its
+    // "ok"; its ping goes out once the "ok" is back, as socket.io-client's would.
     const started = Date.now();
     const posts = new Connection(agent);
     const pinged = posts.write(Connection.bytes('POST', page.query, { body: body.repeat(count) }))
@@ -449,6 +490,7 @@ const scenarios = {
         return took;
       });
     pinged.catch(() => {});
+    if (mode === 'silent') await pinged;
     const got = await page.collect(count, { stallMs: 4 * each + 10000, pollMs: 2 * target });
     const took = await pinged;
     h.assertInOrder(got, Array(count).fill(imported), 'imports of one POST');
@@ -492,6 +534,12 @@ const scenarios = {
       assert.deepEqual(await page.reply(), nextReply, `${what}: the page's next reply`);
       assert.equal((await page.get()).body, '1:3', `${what}: a reply past the page's own`);
     }
+    // A stranger's POST left unanswered, then the page's own on the same
+    // connection: only the page's body acts.
+    const [[stray], [own, ownReply]] = [ask(), ask()];
+    await page.post(own, page.connection.write(Connection.bytes('POST', '/elsewhere/', { body: stray })));
+    assert.deepEqual(await page.reply(), ownReply, 'the page\'s POST behind a stranger\'s');
+    assert.equal((await page.get()).body, '1:3', 'a reply past the page\'s POST behind a stranger\'s');
     await placeHeld(agent, 'after the stray requests');
     await page.leave();
   },

@@ -121,6 +121,13 @@ class Agent {
   rss() {
     return Number(/^VmRSS:\s*(\d+) kB$/m.exec(fs.readFileSync(`/proc/${this.child.pid}/status`, 'utf8'))[1]);
   }
+
+  // Processor time used so far (user and system), in seconds.
+  cpuSeconds() {
+    const stat = fs.readFileSync(`/proc/${this.child.pid}/stat`, 'utf8');
+    const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' '); // from the third field on
+    return (Number(fields[11]) + Number(fields[12])) / 100; // utime and stime, in ticks of 10 ms
+  }
 }
 Agent.started = [];
 
