@@ -19,7 +19,7 @@
 //                 session and its connections and gets every reply
 //   reuse         requests on a connection of the page that are not the page's own
 // Pages are raw HTTP (lib/rawpage.js), ws, or socket.io-client 1.7.4 in a child
-// process (this file run as `node session.js --page PORT polling|chatter|defaults`).
+// process (this file run as `node session.js --page PORT polling|chatter|defaults|burst`).
 
 const assert = require('node:assert/strict');
 const childProcess = require('node:child_process');
@@ -67,7 +67,7 @@ function spawnPage(agent, mode) {
 // harness's page does), the others leave socket.io-client's options alone.
 // It asks for the drives, again after each reply; "defaults" instead waits
 // for the upgrade probe's outcome and closes (the close packet goes out
-// before the process ends).
+// before the process ends); "burst" asks 1,000 times at once, then says so.
 function pageProcess(port, mode) {
   const options = { path: '/tessark.io', reconnection: false, forceNew: true, ...(mode === 'polling' && {
     transports: ['polling'], upgrade: false, agent: new (require('node:http').Agent)({ keepAlive: true }) }) };
@@ -77,7 +77,11 @@ function pageProcess(port, mode) {
   const probed = new Promise((resolve) => socket.io.on('open', () => {
     socket.io.engine.on('upgradeError', () => resolve('refused')).on('upgrade', () => resolve('upgraded'));
   }));
-  socket.on('connect', () => say('connected') || socket.emit(...DRIVES));
+  socket.on('connect', () => {
+    say('connected');
+    for (let i = mode === 'burst' ? 1000 : 1; i > 0; i -= 1) socket.emit(...DRIVES);
+    if (mode === 'burst') say('burst');
+  });
   socket.on('connect_error', (e) => say('refused', e.message) || process.exit(3));
   socket.on('zimracert', async (reply) => {
     say('reply', JSON.stringify(reply));
@@ -97,17 +101,41 @@ const scenarios = {
         assert.equal((await page.get()).body, '1:3');
         [page.connection, pings].forEach((c) => c.end());
       },
+      'resets every connection, its POSTs waiting at the reply limit': async (page) => {
+        const posts = Array.from({ length: 6 }, () => new Connection(agent)
+          .write(Connection.bytes('POST', page.query, { body: event(...D_LISTING).repeat(1000) })));
+        await h.sleep(500);
+        [page.connection, ...posts].forEach((c) => c.reset());
+      },
       'closes while its poll is held': async (page) => {
         page.connection.write(Connection.bytes('GET', page.query));
         await h.sleep(300);
         page.connection.end();
       },
     };
+    // Each also leaves the agent's descriptors as they were before it.
     for (const [way, leave] of Object.entries(ways)) {
+      const files = agent.openFiles();
       const page = await RawPage.connect(agent);
       assert.deepEqual(await page.request(...DRIVES), h.DRIVES);
       await leave(page);
+      const left = Date.now();
       console.log(`${way}: next page served after ${await nextPageServed(agent, way, 4500)} ms`);
+      for (; agent.openFiles() > files; await h.sleep(50)) {
+        assert.ok(Date.now() - left < 4500, `${way}: ${agent.openFiles()} descriptors open, ${files} before the page`);
+      }
+    }
+
+    // socket.io-client killed a few ms into a burst of 1,000 events.
+    for (let run = 0; run < 10; run += 1) {
+      const child = spawnPage(agent, 'burst');
+      await h.within(10000, new Promise((resolve) => child.stdout.on('data', () => child.lines.includes('burst')
+        && resolve())), `run ${run}: the burst`);
+      await h.sleep(3 + Math.random() * 27);
+      child.kill('SIGKILL');
+      const killed = Date.now();
+      await child.exited;
+      await nextPageServed(agent, `run ${run}, killed within its burst`, 3500, killed);
     }
 
     // The close packet: the held poll gets "6", and the next page is let in
@@ -233,6 +261,13 @@ const scenarios = {
     assert.deepEqual((await page.request('zimracert_ImportCertificationB64', imported)).data,
       { REASON: '', SUCCESS: true });
     assert.notDeepEqual(fs.readFileSync(keyFile), key, 'the page\'s own import replaced the key');
+
+    // Its terminate ends the agent, and nothing after it acts, not even the
+    // rest of its POST: imports into E:, which has no files.
+    const intoE = event('zimracert_ImportCertificationB64', { ...imported, external: 'E:\\' });
+    page.connection.write(Connection.bytes('POST', page.query, { body: bodies.terminate + intoE.repeat(30) }));
+    assert.deepEqual(await agent.waitExit(10000), h.STOPPED, 'the agent after a terminate');
+    assert.deepEqual(workspace.files().filter((file) => file.startsWith('e/')), [], 'imports after a terminate');
   },
 
   async close_header(agent) {

@@ -128,6 +128,11 @@ class Agent {
     const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' '); // from the third field on
     return (Number(fields[11]) + Number(fields[12])) / 100; // utime and stime, in ticks of 10 ms
   }
+
+  // Its open file descriptors.
+  openFiles() {
+    return fs.readdirSync(`/proc/${this.child.pid}/fd`).length;
+  }
 }
 Agent.started = [];
 

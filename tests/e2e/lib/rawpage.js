@@ -88,6 +88,12 @@ class Connection {
     this.ended = true;
     this.socket.destroy();
   }
+
+  // Reset from this side (TCP RST), as when the page's machine drops it.
+  reset() {
+    this.ended = true;
+    this.socket.resetAndDestroy();
+  }
 }
 
 // 403 Forbidden with "Connection: close" and no body (or 400 Bad Request),
