@@ -29,7 +29,7 @@ std::map<int, WebSocketServer*> g_pollConnections;
 std::uint64_t g_lastPollId = 0;
 
 // A POST of the connected page whose records wait to be acted on. Its
-// connection reads nothing more until the POST is answered, and takes the
+// connection serves nothing more until the POST is answered, and takes the
 // POST out when it closes.
 struct PagePost
 {

@@ -28,11 +28,13 @@ struct PRLock;
 // answer carries every reply waiting, up to the message store's take limit.
 //
 // Every record of the page's POSTs is acted on, in order, a slice at a time:
-// a POST waits on its connection (nothing after it is read) until all its
+// a POST waits on its connection (nothing after it is served) until all its
 // records have been acted on, and is then answered "ok"; the page's client
 // sends its next POST only then, so a busy agent paces the page instead of
 // dropping its work. While the replies waiting for the page are at the
-// message store's limit, its records wait until a poll takes some.
+// message store's limit, its records wait until a poll takes some. A POST
+// whose client closes its connection meanwhile goes with the connection:
+// nobody waits for the rest of its records.
 //
 // The server loop therefore turns with HasWork() in mind (no waiting in
 // select while there is work), calls OnLoopTurn after every turn, and
