@@ -24,6 +24,7 @@
 #include <deque>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <regex>
 #include <set>
@@ -54,10 +55,8 @@ public:
 	{
 		for (EchoSocket* socket : s_live)
 		{
-			sockaddr_in peer{};
-			socklen_t length = sizeof peer;
-			if (::getpeername(socket->GetSocket(), reinterpret_cast<sockaddr*>(&peer), &length) == 0
-				&& ntohs(peer.sin_port) == port)
+			const std::unique_ptr<SocketAddress> peer = socket->GetRemoteAddress();
+			if (peer && peer->GetPort() == port)
 				return socket;
 		}
 		return nullptr;
