@@ -26,7 +26,8 @@ enum class PollAnswerKind
 // What a responder decided for its held GET. The responder never touches the
 // connection: the loop thread sends the answer if the connection with that
 // uid still exists and still holds that poll, and otherwise puts the replies
-// it carries back into the message store for the session's next poll.
+// it carries back into the message store for the session's next poll, as it
+// does when the connection fails before the answer has left whole.
 struct PollAnswer
 {
 	int connectionUid = 0;

@@ -118,6 +118,23 @@ PollRecord* FindPoll(std::uint64_t id)
 	return found;
 }
 
+// The replies of answers that never reached the page go back to the front of
+// its queue, in the order they were taken, for its next poll; once its
+// session has ended, nowhere.
+void HandBack(std::deque<PollAnswer> answers)
+{
+	std::list<std::string> replies;
+	std::string sid;
+	for (PollAnswer& answer : answers)
+	{
+		if (!PageSession::IsPollingPage(answer.sid))
+			continue;
+		sid = answer.sid;
+		replies.splice(replies.end(), answer.messages);
+	}
+	g_messageStore.PutBack(sid, std::move(replies));
+}
+
 // Frees the oldest finished polls beyond the limit.
 void TrimFinished()
 {
@@ -150,6 +167,8 @@ WebSocketServer::~WebSocketServer()
 {
 	g_pollConnections.erase(Uid());
 	m_body.reset();
+	// Answers cut short go to the page's next poll.
+	HandBack(TakeUnsentAnswers());
 	// A POST that can no longer be answered: the page has given up on it.
 	g_pagePosts.erase(std::remove_if(g_pagePosts.begin(), g_pagePosts.end(),
 						  [this](const PagePost& post) { return post.connectionUid == Uid(); }),
@@ -444,19 +463,14 @@ void WebSocketServer::EndSession()
 
 void WebSocketServer::SendAnswers()
 {
-	// Replies whose poll can no longer be answered, in the order taken.
-	std::list<std::string> undelivered;
-	std::string undeliveredSid;
+	// Answers whose poll can no longer be answered, in the order taken.
+	std::deque<PollAnswer> undelivered;
 	for (PollAnswer& answer : PollResponders::TakeAnswers())
 	{
 		WebSocketServer* connection = FindConnection(answer.connectionUid);
 		if (connection == nullptr || connection->m_currentPoll != answer.pollId)
 		{
-			if (PageSession::IsPollingPage(answer.sid))
-			{
-				undeliveredSid = answer.sid;
-				undelivered.splice(undelivered.end(), answer.messages);
-			}
+			undelivered.push_back(std::move(answer));
 			continue;
 		}
 		try
@@ -465,6 +479,7 @@ void WebSocketServer::SendAnswers()
 			{
 			case PollAnswerKind::Poll:
 				connection->SendPollResponse(std::move(answer.body));
+				connection->KeepReplies(std::move(answer));
 				break;
 			case PollAnswerKind::Control:
 				connection->SendControlResponse(std::move(answer.body));
@@ -480,8 +495,30 @@ void WebSocketServer::SendAnswers()
 				LOG_LEVEL_ERROR);
 		}
 	}
-	g_messageStore.PutBack(undeliveredSid, std::move(undelivered));
+	HandBack(std::move(undelivered));
 	ReapRetired();
+}
+
+void WebSocketServer::KeepReplies(PollAnswer answer)
+{
+	if (GetBytesSent() < m_responseEnd)
+		m_answersInFlight.emplace_back(m_responseEnd, std::move(answer));
+}
+
+std::deque<PollAnswer> WebSocketServer::TakeUnsentAnswers()
+{
+	std::deque<PollAnswer> unsent;
+	for (auto& [end, answer] : m_answersInFlight)
+		if (GetBytesSent() < end)
+			unsent.push_back(std::move(answer));
+	m_answersInFlight.clear();
+	return unsent;
+}
+
+void WebSocketServer::OnWriteComplete()
+{
+	WebSocket::OnWriteComplete();
+	m_answersInFlight.clear();
 }
 
 void WebSocketServer::OnLoopTurn()
@@ -562,6 +599,9 @@ void WebSocketServer::SendResponse(const char* contentType, const std::string& b
 		std::string response;
 		BuildResponseHead(response);
 		response += body;
+		// Counted before the send: a connection that has failed takes none
+		// of the bytes, and they must not count as handed on.
+		m_responseEnd = GetBytesSent() + GetOutputLength() + response.size();
 		SendBuf(response.data(), response.size());
 	}
 	ResetRequest();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "agent/PollPacket.h"
+#include "agent/PollRecord.h"
 #include "agent/WebSocket.h"
 
 #include <chrono>
@@ -10,9 +11,9 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 class MemFile;
-struct PollRecord;
 struct PRLock;
 
 // The server side of the long-polling transport on "/tessark.io/": a GET
@@ -26,6 +27,10 @@ struct PRLock;
 // decides the answer, but never touches the connection: it leaves the answer
 // in an outbox and wakes the handler, and the loop thread sends it. A poll
 // answer carries every reply waiting, up to the message store's take limit.
+// Its replies stay with the connection until the whole answer has been
+// handed to the system: a connection that fails before that (the page's
+// client reset it) gives them back to the front of the page's queue, for its
+// next poll. An answer handed on whole is the client's.
 //
 // Every record of the page's POSTs is acted on, in order, a slice at a time:
 // a POST waits on its connection (nothing after it is served) until all its
@@ -64,6 +69,8 @@ public:
 	void OnRequestHeadersEnd() override;
 	void OnRequestBody(const char* data, std::size_t length) override;
 	void OnRequestComplete() override;
+	// Every answer written has been handed to the system.
+	void OnWriteComplete() override;
 	// Also empties the body and forgets the held GET.
 	void ResetRequest() override;
 	// After each polling answer, and at the end of every request head.
@@ -113,6 +120,11 @@ private:
 	// The POST body as the page's text: one byte per character.
 	std::string TakeBody();
 	void SendResponse(const char* contentType, const std::string& body, bool headFirst);
+	// The poll answer just written: its replies stay here until the
+	// connection has handed the answer's last byte to the system.
+	void KeepReplies(PollAnswer answer);
+	// The answers whose last byte the connection has not handed on.
+	std::deque<PollAnswer> TakeUnsentAnswers();
 	// Sends the answers the responders have decided; the replies of those
 	// that can no longer be sent go back to the store.
 	static void SendAnswers();
@@ -141,4 +153,10 @@ private:
 	std::string m_jsonpIndex = "-1";
 	// The id of the poll record of the held GET; 0 when none.
 	std::uint64_t m_currentPoll = 0;
+	// Counted in bytes handed to the system since the connection began:
+	// where the last answer written ends.
+	std::uint64_t m_responseEnd = 0;
+	// Poll answers not yet handed on whole, oldest first, each with the
+	// count at which it will have been.
+	std::deque<std::pair<std::uint64_t, PollAnswer>> m_answersInFlight;
 };

@@ -321,6 +321,11 @@ TEST_F(EventDispatcherTest, LinksLeavingTheDriveNameNothing)
 	ASSERT_EQ(Json2::Array, records.Type());
 	ASSERT_EQ(1u, records.GetArray().size());
 	EXPECT_EQ("D:\\\\NPKI\\files\\USER\\within\\signCert.der", records.GetArray().front()["cert.der.path"].GetString());
+	// A drive whose every certificate leads off it lists nothing, as an empty drive does.
+	fs::create_directories(Host("e/NPKI/files/USER/off"));
+	for (const char* name : { "/signCert.der", "/signPri.key" })
+		fs::create_symlink(Host("out/NPKI/org1/USER/far") + name, Host("e/NPKI/files/USER/off") + name);
+	EXPECT_EQ(Reply("zimracert_getCertification", "\"\""), List("E:\\"));
 
 	// Imports into E:, planted afresh each time; nothing outside changes.
 	const std::string base64 = Shell("openssl base64 -in " + kKeys + "aes.p12");

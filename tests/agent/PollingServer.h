@@ -189,8 +189,12 @@ struct HttpResponse
 class PageConnection
 {
 public:
-	explicit PageConnection(int port) : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
+	// With receiveBuffer, the system keeps at most about so many bytes the
+	// page has not read.
+	explicit PageConnection(int port, int receiveBuffer = 0) : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
 	{
+		if (receiveBuffer > 0)
+			::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
 		sockaddr_in address{};
 		address.sin_family = AF_INET;
 		address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -207,6 +211,15 @@ public:
 		if (m_fd >= 0)
 			::close(m_fd);
 		m_fd = -1;
+	}
+
+	// Drops the connection with a reset, whatever the system holds unread.
+	void Reset()
+	{
+		const linger now{ 1, 0 };
+		if (m_fd >= 0)
+			::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+		Close();
 	}
 
 	void Send(const std::string& text)

@@ -84,6 +84,26 @@ TEST(HttpRequest, WhatFollowsAHeldRequestWaitsAndItsPeerLeavingIsSeen)
 	EXPECT_EQ((Events{ "first POST|/p|", "complete x", "first GET|/a|", "complete ", "first GET|/b|", "complete " }),
 		served(f));
 
+	// A second POST among what waits, and more than a read's worth of GETs
+	// behind it: each release serves up to the next held request.
+	WebSocketFixture p;
+	p.socket->holdPosts = true;
+	p.Feed(post);
+	std::string gets;
+	Events getsServed;
+	for (int i = 0; gets.size() < 40000; ++i)
+	{
+		gets += "GET /" + std::to_string(i) + " HTTP/1.1\r\n\r\n";
+		getsServed.insert(getsServed.end(), { "first GET|/" + std::to_string(i) + "|", "complete " });
+	}
+	FeedInPieces(p, "POST /q HTTP/1.1\r\nContent-Length: 1\r\n\r\ny" + gets);
+	p.socket->ReleaseInput();
+	Events expected{ "first POST|/p|", "complete x", "first POST|/q|", "complete y" };
+	EXPECT_EQ(expected, served(p));
+	p.socket->ReleaseInput();
+	expected.insert(expected.end(), getsServed.begin(), getsServed.end());
+	EXPECT_EQ(expected, served(p));
+
 	for (const bool reset : { false, true })
 	{
 		WebSocketFixture g;
@@ -120,7 +140,7 @@ TEST(HttpRequest, WhatFollowsAHeldRequestWaitsAndItsPeerLeavingIsSeen)
 	if (!sent)
 		::shutdown(h.pair.fd[1], SHUT_RDWR);
 	peer.join();
-	Events expected{ "first POST|/p|", "complete x" };
+	expected = { "first POST|/p|", "complete x" };
 	for (char c = 'a'; c < 'u'; ++c)
 		expected.insert(expected.end(), { "first GET|/" + std::string(1, c) + "|", "complete " + std::string(31, c) });
 	EXPECT_EQ(expected, served(h));

@@ -33,6 +33,22 @@ public:
 	explicit ShortDeadlineEcho(ISocketHandler& handler) : EchoSocket(handler) { SetRequestSeconds(2); }
 };
 
+// The agent's connection that works a while on every event, as it does on
+// an import: the loop does not turn meanwhile. A held poll's responder has
+// taken the reply before the loop goes on.
+class BusyEcho : public EchoSocket
+{
+public:
+	explicit BusyEcho(ISocketHandler& handler) : EchoSocket(handler) {}
+	void OnMessage(std::string message) override
+	{
+		std::this_thread::sleep_for(std::chrono::milliseconds(200));
+		EchoSocket::OnMessage(std::move(message));
+		WaitUntil([this] { return g_messageStore.Count(GetSid()) == 0; }, 1000);
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	}
+};
+
 } // namespace
 
 TEST(PollingTransport, OpenConnectAndPollWithExactAnswers)
@@ -409,10 +425,15 @@ TEST(PollingTransport, APingFinishesTheLivePollNotADeadOne)
 }
 
 // A reply taken for a GET whose connection is gone before the answer could
-// leave goes to the page's next poll; once the session has ended, nowhere.
+// leave goes to the page's next poll, also when the responder takes it only
+// after the connection went; once the session has ended, nowhere.
 TEST(PollingTransport, TheReplyOfADeadPollGoesToTheNextPollOfALiveSessionOnly)
 {
-	for (const bool ended : { false, true })
+	const struct
+	{
+		bool ended, late;
+	} cases[] = { { false, false }, { true, false }, { false, true } };
+	for (const auto& [ended, late] : cases)
 	{
 		ConnectedPage c(kPoll);
 		auto& [server, page, sid, query, poster] = c;
@@ -420,23 +441,37 @@ TEST(PollingTransport, TheReplyOfADeadPollGoesToTheNextPollOfALiveSessionOnly)
 		page.Get(query);
 		ASSERT_TRUE(page.Silent(100));
 		const int port = page.LocalPort();
-		// Between two turns: the responder takes the reply, the session ends
-		// or not, and the connection goes before the loop sends the answer.
-		ASSERT_TRUE(server.OnLoop([&] {
-			g_messageStore.Push(sid, "[\"taken\"]");
-			WaitUntil([&] { return g_messageStore.Count(sid) == 0; });
-			if (ended)
-				PageSession::End();
-			EchoSocket* held = EchoSocket::OfClientPort(port);
-			if (held != nullptr)
-			{
-				held->SetFlushBeforeClose(false);
-				held->SetCloseAndDelete(true);
-			}
-			return held != nullptr;
-		}));
-		EXPECT_TRUE(page.ClosedByPeer());
-		EXPECT_EQ("", page.Pending());
+		if (late)
+		{
+			// The responder's look at the store waits for this lock.
+			MutexLock lock(g_messageStoreMutex);
+			g_messageQueues[sid].push_back("[\"taken\"]");
+			page.Close();
+			ASSERT_TRUE(WaitUntil([&server, port] {
+				return server.OnLoop([port] { return EchoSocket::OfClientPort(port) == nullptr; });
+			}));
+		}
+		else
+		{
+			// Between two turns: the responder takes the reply, the session
+			// ends or not, and the connection goes before the loop sends the
+			// answer.
+			ASSERT_TRUE(server.OnLoop([&] {
+				g_messageStore.Push(sid, "[\"taken\"]");
+				WaitUntil([&] { return g_messageStore.Count(sid) == 0; });
+				if (ended)
+					PageSession::End();
+				EchoSocket* held = EchoSocket::OfClientPort(port);
+				if (held != nullptr)
+				{
+					held->SetFlushBeforeClose(false);
+					held->SetCloseAndDelete(true);
+				}
+				return held != nullptr;
+			}));
+			EXPECT_TRUE(page.ClosedByPeer());
+			EXPECT_EQ("", page.Pending());
+		}
 		// The responder has ended: a task after the next turn sees where its
 		// answer went.
 		EXPECT_TRUE(WaitUntil([&server] { return server.Polls() == 0; }));
@@ -448,6 +483,85 @@ TEST(PollingTransport, TheReplyOfADeadPollGoesToTheNextPollOfALiveSessionOnly)
 		PageConnection next(server.Port());
 		next.Get(query);
 		EXPECT_EQ("11:42[\"taken\"]", next.Read().body);
+	}
+}
+
+// A poll answer's replies stay the agent's until the whole answer has been
+// handed to the system. When the held poll's connection was reset before
+// that, on the first write or with part of the answer still queued, they
+// come on the page's next poll, once.
+TEST(PollingTransport, TheRepliesOfAnAnswerCutShortComeOnTheNextPollOnce)
+{
+	// Reset while the agent works on the page's event.
+	{
+		BasicPollingServer<BusyEcho> server;
+		PageConnection page(server.Port());
+		const std::string sid = OpenAndConnect(page);
+		ASSERT_EQ(20u, sid.size());
+		const std::string query = std::string(kPoll) + "&sid=" + Encoded(sid);
+		// A finished poll ahead of the held one, for the event to take off.
+		g_messageStore.Push(sid, "[\"first\"]");
+		page.Get(query);
+		ASSERT_EQ("11:42[\"first\"]", page.Read().body);
+		PageConnection held(server.Port());
+		held.Get(query);
+		ASSERT_TRUE(held.Silent(100));
+		PageConnection poster(server.Port());
+		poster.Post(query, "8:42[\"ev\"]");
+		std::this_thread::sleep_for(std::chrono::milliseconds(50));
+		held.Reset();
+		EXPECT_EQ("ok", poster.Read().body);
+		page.Get(query);
+		EXPECT_EQ("8:42[\"ev\"]", page.Read().body);
+		page.Get(query);
+		EXPECT_EQ("1:3", page.Read().body);
+	}
+
+	// Reset with most of an answer of about 1 MB still queued.
+	{
+		ConnectedPage c(kPoll);
+		auto& [server, page, sid, query, poster] = c;
+		ASSERT_EQ(20u, sid.size());
+		PageConnection held(server.Port(), 4096);
+		const int port = held.LocalPort();
+		// The system takes little of the answer on the agent's side too.
+		ASSERT_TRUE(WaitUntil([&server, port] {
+			return server.OnLoop([port] {
+				EchoSocket* agentSide = EchoSocket::OfClientPort(port);
+				const int size = 4096;
+				return agentSide != nullptr
+					&& ::setsockopt(agentSide->GetSocket(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size) == 0;
+			});
+		}));
+		held.Get(query);
+		ASSERT_TRUE(held.Silent(100));
+		std::vector<std::string> expected;
+		{
+			MutexLock lock(g_messageStoreMutex);
+			for (int i = 0; i < 250; ++i)
+			{
+				expected.push_back("42[\"r\"," + std::to_string(i) + ",\"" + std::string(4000, 'x') + "\"]");
+				g_messageQueues[sid].push_back(expected.back().substr(2));
+			}
+		}
+		ASSERT_TRUE(WaitUntil([&server, port] {
+			return server.OnLoop([port] {
+				EchoSocket* agentSide = EchoSocket::OfClientPort(port);
+				return agentSide != nullptr && agentSide->GetOutputLength() > 0;
+			});
+		}));
+		held.Reset();
+		std::vector<std::string> got;
+		for (int polls = 0; polls < 10 && got.size() < expected.size(); ++polls)
+		{
+			page.Get(query);
+			const std::vector<std::string> records = EventRecords(page.Read().body);
+			got.insert(got.end(), records.begin(), records.end());
+		}
+		EXPECT_EQ(expected.size(), got.size());
+		EXPECT_TRUE(expected == got) << "replies out of order";
+		page.Get(query);
+		EXPECT_EQ("1:3", page.Read().body);
 	}
 }
 

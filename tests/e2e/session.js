@@ -18,6 +18,8 @@
 //                 the page, polling all along or silent till the "ok", keeps its
 //                 session and its connections and gets every reply
 //   reuse         requests on a connection of the page that are not the page's own
+//   reset [tls]   the page's held poll reset while an import keeps the agent busy:
+//                 the import's reply comes on the page's next poll, 10 times of 10
 // Pages are raw HTTP (lib/rawpage.js), ws, or socket.io-client 1.7.4 in a child
 // process (this file run as `node session.js --page PORT polling|chatter|defaults|burst`).
 
@@ -539,6 +541,35 @@ const scenarios = {
     await page.leave();
   },
 
+  async reset(agent) {
+    // An import whose key takes about 400 ms to derive (at most 300,000
+    // rounds): its reply is taken for the held poll, whose connection is
+    // reset by then, well before the poll would end unanswered.
+    const page = await RawPage.connect(agent);
+    const imported = { call_back: 'zimracert_ImportCertificationB64', data: { REASON: '', SUCCESS: true } };
+    const pfx = (iterations) => ({ certPassword: h.PFX_PASSWORD, external: 'D:\\',
+      certFile: h.makePfx('/C=KR/O=org1/OU=unit1/CN=name1', iterations) });
+    const started = Date.now();
+    assert.deepEqual(await page.request(imported.call_back, pfx(100000)), imported);
+    const took = Date.now() - started;
+    const iterations = Math.min(300000, Math.max(10000, Math.floor((100000 * 400) / took / 10000) * 10000));
+    const body = event(imported.call_back, pfx(iterations));
+    console.log(`imports of ${iterations} rounds (100,000 took ${took} ms)`);
+    // A poll answered, and left ahead of the held one: the POST takes it off, not the held poll.
+    assert.deepEqual(await page.request(...DRIVES), h.DRIVES);
+    for (let run = 0; run < 10; run += 1) {
+      const held = new Connection(agent).write(Connection.bytes('GET', page.query));
+      await h.sleep(100);
+      const posted = page.post(body, page.connection, 60000);
+      await h.sleep(20);
+      held.reset();
+      await posted;
+      const reply = await page.reply().catch((error) => assert.fail(`run ${run}: ${error.message}`));
+      assert.deepEqual(reply, imported, `run ${run}: the reply of the import`);
+    }
+    await page.leave();
+  },
+
   async reuse(agent) {
     // On a connection that carried the page's requests, with a reply of the
     // page waiting: an open and a query-less POST are refused, requests to
@@ -586,7 +617,8 @@ if (process.argv[2] === '--page') {
   h.main(async (workspace, scenario, ...args) => {
     assert.ok(scenarios[scenario], `usage: session.js AGENT ${Object.keys(scenarios).join('|')} [N]`);
     workspace.putStandardTree();
-    if (scenario === 'keeps') workspace.makeCertificate();
-    await scenarios[scenario](await h.Agent.start(workspace, { tls: scenario === 'keeps' }), workspace, ...args);
+    const tls = scenario === 'keeps' || args.includes('tls');
+    if (tls) workspace.makeCertificate();
+    await scenarios[scenario](await h.Agent.start(workspace, { tls }), workspace, ...args);
   });
 }

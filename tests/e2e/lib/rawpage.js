@@ -30,10 +30,11 @@ function replies(body) {
 // connection ends after its answer.
 class Connection {
   constructor(agent, once = false) {
-    this.socket = agent.tls ? tlsModule.connect({ port: agent.port, host: '127.0.0.1', rejectUnauthorized: false })
-      : net.connect(agent.port, '127.0.0.1');
+    // TLS runs over a TCP socket of its own, which `reset` can reset.
+    this.tcp = net.connect(agent.port, '127.0.0.1');
+    this.socket = agent.tls ? tlsModule.connect({ socket: this.tcp, rejectUnauthorized: false }) : this.tcp;
     Object.assign(this, { once, input: Buffer.alloc(0), answers: [], waiters: [], ended: false });
-    this.socket.on('error', () => {});
+    [this.tcp, this.socket].forEach((socket) => socket.on('error', () => {}));
     this.socket.on('data', (data) => this.read(data));
     this.closed = new Promise((resolve) => this.socket.on('close', () => {
       [this.closedByAgent, this.closedAt] = [!this.ended, Date.now()];
@@ -92,7 +93,8 @@ class Connection {
   // Reset from this side (TCP RST), as when the page's machine drops it.
   reset() {
     this.ended = true;
-    this.socket.resetAndDestroy();
+    this.tcp.resetAndDestroy();
+    this.socket.destroy();
   }
 }
 
