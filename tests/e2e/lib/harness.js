@@ -95,7 +95,20 @@ class Workspace {
 // The agent as a child process, started with a start URL (or the given
 // arguments) for a port; its output is kept, and shown when a test fails.
 class Agent {
-  static async start(workspace, { tls = false, port, args } = {}) {
+  // A port of our choosing may be taken by another test's connection before
+  // the agent binds it: then the agent is started again on another.
+  static async start(workspace, options = {}) {
+    for (let tries = 1; ; tries += 1) {
+      try {
+        return await Agent.startOnce(workspace, options);
+      } catch (error) {
+        if (!error.portTaken || options.port || tries === 5) throw error;
+        Agent.started.pop();
+      }
+    }
+  }
+
+  static async startOnce(workspace, { tls = false, port, args } = {}) {
     const agent = Object.assign(new Agent(), { port: port || await freePort(), tls, stdout: '', stderr: '' });
     args = args || [`zimracert${tls ? 's' : ''}://start/?port=${agent.port}`];
     const child = childProcess.spawn(workspace.agent, args,
@@ -104,11 +117,16 @@ class Agent {
     child.stdout.on('data', (d) => { agent.stdout += d; });
     child.stderr.on('data', (d) => { agent.stderr += d; });
     agent.exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
+    const outputEnded = new Promise((resolve) => child.on('close', resolve));
     process.on('exit', () => child.kill('SIGKILL'));
     Agent.started.push(agent);
     const listening = `binding ${agent.port} port! \n`;
     for (const deadline = Date.now() + 30000; !agent.stdout.includes(listening); await sleep(20)) {
-      if (child.exitCode !== null || Date.now() > deadline) throw new Error(`agent did not start: ${agent.stderr}`);
+      if (child.exitCode !== null || Date.now() > deadline) {
+        if (child.exitCode !== null) await outputEnded;
+        throw Object.assign(new Error(`agent did not start: ${agent.stderr}`),
+          { portTaken: agent.stdout.includes('Address already in use') });
+      }
     }
     return agent;
   }
