@@ -5,14 +5,33 @@
 
 #include <iterator>
 
-// One unit, so the three are constructed in the order written.
+// One unit, so these are constructed in the order written.
 Mutex g_messageStoreMutex;
 std::map<std::string, std::deque<std::string>> g_messageQueues;
+std::map<std::string, MessageHold> g_messageHolds;
 MessageStore g_messageStore;
+
+namespace
+{
+
+// The key's hold of that ticket, or none: a ticket of a take already settled,
+// or of a session that has ended, finds nothing. Under the lock.
+std::map<std::string, MessageHold>::iterator FindHold(const std::string& key, std::uint64_t ticket)
+{
+	auto it = g_messageHolds.find(key);
+	return it != g_messageHolds.end() && it->second.ticket == ticket ? it : g_messageHolds.end();
+}
+
+} // namespace
 
 MessageStore::MessageStore()
 	: m_takeBytes(kTakeBytes)
 {
+}
+
+void MessageStore::Notify()
+{
+	PollResponders::NotifyPush();
 }
 
 void MessageStore::Push(std::string key, std::string text)
@@ -22,7 +41,7 @@ void MessageStore::Push(std::string key, std::string text)
 		g_messageQueues[key].push_back(std::move(text));
 	}
 	// A responder waiting for this session answers at once.
-	PollResponders::NotifyPush();
+	Notify();
 }
 
 std::uint32_t MessageStore::Count(std::string key)
@@ -32,41 +51,68 @@ std::uint32_t MessageStore::Count(std::string key)
 	return it == g_messageQueues.end() ? 0 : static_cast<std::uint32_t>(it->second.size());
 }
 
-std::list<std::string> MessageStore::Take(std::string key)
+MessageStore::Taken MessageStore::Take(std::string key)
 {
 	MutexLock lock(g_messageStoreMutex);
-	std::list<std::string> taken;
+	Taken taken;
 	auto it = g_messageQueues.find(key);
-	if (it == g_messageQueues.end())
+	if (it == g_messageQueues.end() || g_messageHolds.count(key) != 0)
 		return taken;
 	std::deque<std::string>& queue = it->second;
+	if (queue.empty())
+	{
+		g_messageQueues.erase(it);
+		return taken;
+	}
+	MessageHold hold;
 	for (std::size_t bytes = 0; !queue.empty();)
 	{
 		bytes += queue.front().size();
-		if (!taken.empty() && bytes > m_takeBytes)
+		if (!hold.texts.empty() && bytes > m_takeBytes)
 			break;
-		taken.push_back(std::move(queue.front()));
+		hold.texts.push_back(std::move(queue.front()));
 		queue.pop_front();
 	}
 	if (queue.empty())
 		g_messageQueues.erase(it);
+	hold.ticket = ++m_lastTicket;
+	taken.ticket = hold.ticket;
+	taken.texts = hold.texts;
+	g_messageHolds.emplace(std::move(key), std::move(hold));
 	return taken;
 }
 
-void MessageStore::PutBack(std::string key, std::list<std::string> texts)
+void MessageStore::Delivered(std::string key, std::uint64_t ticket)
 {
-	if (texts.empty())
-		return;
 	{
 		MutexLock lock(g_messageStoreMutex);
+		auto hold = FindHold(key, ticket);
+		if (hold == g_messageHolds.end())
+			return;
+		g_messageHolds.erase(hold);
+	}
+	// A responder that found the key held looks again.
+	Notify();
+}
+
+void MessageStore::PutBack(std::string key, std::uint64_t ticket)
+{
+	{
+		MutexLock lock(g_messageStoreMutex);
+		auto hold = FindHold(key, ticket);
+		if (hold == g_messageHolds.end())
+			return;
+		std::list<std::string>& texts = hold->second.texts;
 		std::deque<std::string>& queue = g_messageQueues[key];
 		queue.insert(queue.begin(), std::make_move_iterator(texts.begin()), std::make_move_iterator(texts.end()));
+		g_messageHolds.erase(hold);
 	}
-	PollResponders::NotifyPush();
+	Notify();
 }
 
 void MessageStore::Remove(std::string key)
 {
 	MutexLock lock(g_messageStoreMutex);
 	g_messageQueues.erase(key);
+	g_messageHolds.erase(key);
 }

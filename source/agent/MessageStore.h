@@ -14,6 +14,13 @@
 // lock for its whole body. Only Push and PutBack make a queue, and a queue
 // goes once it is empty, so ids that are only asked about leave nothing
 // behind.
+//
+// The store also keeps the replies in order on their way out. The texts of
+// a take stay the key's until the take is settled: they reached the page
+// (Delivered), they go back to the front of the queue (PutBack), or the
+// session ends (Remove). Until then a take of that key hands out nothing, so
+// no newer text can leave ahead of them. Whoever takes must therefore settle
+// every take, whatever becomes of the answer that carries it.
 class MessageStore
 {
 public:
@@ -25,25 +32,51 @@ public:
 	// about this size; a longer text is handed out alone, never split.
 	static constexpr std::size_t kTakeBytes = 1 << 20;
 
+	// What one take handed out; an empty take has ticket 0 and needs no
+	// settling.
+	struct Taken
+	{
+		std::uint64_t ticket = 0;
+		std::list<std::string> texts;
+	};
+
 	MessageStore();
 
 	// Also wakes the polling responders that wait for a reply.
 	void Push(std::string key, std::string text);
+	// The texts queued, not counting those taken and not yet settled.
 	std::uint32_t Count(std::string key);
 	// The oldest texts, in queue order: every one that fits the take limit
-	// of bytes, and at least one.
-	std::list<std::string> Take(std::string key);
-	// Texts taken that never reached the page go back to the front of the
-	// key's queue, in their order.
-	void PutBack(std::string key, std::list<std::string> texts);
-	// Discards the key's texts.
+	// of bytes, and at least one. Nothing while an earlier take of the key
+	// is not settled.
+	Taken Take(std::string key);
+	// The take's texts reached the page: the key's next take may go on.
+	void Delivered(std::string key, std::uint64_t ticket);
+	// The take's texts never reached the page: they go back to the front of
+	// the key's queue, in their order, for its next take.
+	void PutBack(std::string key, std::uint64_t ticket);
+	// Discards the key's texts, also those of a take not settled: a ticket
+	// of the key settles nothing after it.
 	void Remove(std::string key);
 
 private:
+	// Wakes the responders; called without the lock.
+	static void Notify();
+
 	std::size_t m_takeBytes;
+	std::uint64_t m_lastTicket = 0;
 };
 
-// Constructed in this order: the lock, the table, the store.
+// A take not yet settled: its ticket, and its texts for a put-back.
+struct MessageHold
+{
+	std::uint64_t ticket = 0;
+	std::list<std::string> texts;
+};
+
+// Constructed in this order: the lock, the tables, the store.
 extern Mutex g_messageStoreMutex;
 extern std::map<std::string, std::deque<std::string>> g_messageQueues;
+// At most one per key.
+extern std::map<std::string, MessageHold> g_messageHolds;
 extern MessageStore g_messageStore;

@@ -58,7 +58,7 @@ void ThreadBody(void* arg)
 // until the wait period less one step, and takes every one waiting (up to the
 // store's take limit). A stop ends the wait, but what waits already is taken
 // for the answer; a close takes nothing.
-std::list<std::string> WaitForMessages(PollRecord& record)
+MessageStore::Taken WaitForMessages(PollRecord& record)
 {
 	const auto step = std::chrono::milliseconds(100);
 	const int steps = (record.waitMs + 99) / 100 - 1;
@@ -68,8 +68,8 @@ std::list<std::string> WaitForMessages(PollRecord& record)
 		const std::uint64_t seen = SignalCount();
 		if (record.closing)
 			return {};
-		std::list<std::string> taken = g_messageStore.Take(record.sid);
-		if (!taken.empty() || !record.running)
+		MessageStore::Taken taken = g_messageStore.Take(record.sid);
+		if (!taken.texts.empty() || !record.running)
 			return taken;
 		const Clock::time_point now = Clock::now();
 		if (now >= deadline)
@@ -114,17 +114,18 @@ void Run(PollRecord* record)
 		return;
 	if (!record->sid.empty())
 	{
+		const MessageStore::Taken taken = WaitForMessages(*record);
 		PollAnswer answer{ record->serverUid, record->id, PollAnswerKind::Control, std::string(), record->sid,
-			WaitForMessages(*record) };
+			taken.ticket };
 		if (record->closing)
 		{
 			answer.kind = PollAnswerKind::Close;
 			answer.body = PollPacket::EncodePacket("6", "", record->framing);
 		}
-		else if (!answer.messages.empty())
+		else if (!taken.texts.empty())
 		{
 			answer.kind = PollAnswerKind::Poll;
-			answer.body = PollPacket::EncodeMessages("42", answer.messages, record->framing);
+			answer.body = PollPacket::EncodeMessages("42", taken.texts, record->framing);
 		}
 		else
 		{
@@ -134,9 +135,9 @@ void Run(PollRecord* record)
 			if (!record->serverGone)
 				answer.body = PollPacket::EncodePacket("3", "", record->framing);
 		}
-		// Replies taken go to the loop thread even when the connection has
-		// gone: it puts them back for the next poll.
-		if ((!record->serverGone && !answer.body.empty()) || !answer.messages.empty())
+		// A take goes to the loop thread even when the connection has gone:
+		// it settles it.
+		if ((!record->serverGone && !answer.body.empty()) || answer.ticket != 0)
 		{
 			{
 				std::lock_guard<std::mutex> lock(g_outboxMutex);

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
-#include <list>
 #include <string>
 
 class ISocketHandler;
@@ -25,9 +24,10 @@ enum class PollAnswerKind
 
 // What a responder decided for its held GET. The responder never touches the
 // connection: the loop thread sends the answer if the connection with that
-// uid still exists and still holds that poll, and otherwise puts the replies
-// it carries back into the message store for the session's next poll, as it
-// does when the connection fails before the answer has left whole.
+// uid still exists and still holds that poll. The loop thread also settles
+// the take of the replies the answer carries: once the answer has been
+// handed on whole, or, when it can no longer be sent or its connection fails
+// first, by putting the replies back for the session's next poll.
 struct PollAnswer
 {
 	int connectionUid = 0;
@@ -35,8 +35,8 @@ struct PollAnswer
 	PollAnswerKind kind = PollAnswerKind::Control;
 	std::string body;
 	std::string sid;
-	// The replies taken from the message store for this answer.
-	std::list<std::string> messages;
+	// The message store's take of the replies in the body; 0 when none.
+	std::uint64_t ticket = 0;
 };
 
 // One held GET and its responder thread. The loop thread makes and owns it

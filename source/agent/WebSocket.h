@@ -133,6 +133,7 @@ public:
 protected:
 	bool IsUpgraded() const { return m_upgraded; }
 	void SetRequestSeconds(int seconds) { m_requestSeconds = seconds; }
+	int RequestSeconds() const { return m_requestSeconds; }
 	// The completed request is held for a later answer (no deadline), or
 	// its answer went out (the idle deadline starts).
 	void SetRequestHeld(bool held);

@@ -118,23 +118,6 @@ PollRecord* FindPoll(std::uint64_t id)
 	return found;
 }
 
-// The replies of answers that never reached the page go back to the front of
-// its queue, in the order they were taken, for its next poll; once its
-// session has ended, nowhere.
-void HandBack(std::deque<PollAnswer> answers)
-{
-	std::list<std::string> replies;
-	std::string sid;
-	for (PollAnswer& answer : answers)
-	{
-		if (!PageSession::IsPollingPage(answer.sid))
-			continue;
-		sid = answer.sid;
-		replies.splice(replies.end(), answer.messages);
-	}
-	g_messageStore.PutBack(sid, std::move(replies));
-}
-
 // Frees the oldest finished polls beyond the limit.
 void TrimFinished()
 {
@@ -168,7 +151,7 @@ WebSocketServer::~WebSocketServer()
 	g_pollConnections.erase(Uid());
 	m_body.reset();
 	// Answers cut short go to the page's next poll.
-	HandBack(TakeUnsentAnswers());
+	SettleAnswers(true);
 	// A POST that can no longer be answered: the page has given up on it.
 	g_pagePosts.erase(std::remove_if(g_pagePosts.begin(), g_pagePosts.end(),
 						  [this](const PagePost& post) { return post.connectionUid == Uid(); }),
@@ -463,73 +446,102 @@ void WebSocketServer::EndSession()
 
 void WebSocketServer::SendAnswers()
 {
-	// Answers whose poll can no longer be answered, in the order taken.
-	std::deque<PollAnswer> undelivered;
 	for (PollAnswer& answer : PollResponders::TakeAnswers())
 	{
 		WebSocketServer* connection = FindConnection(answer.connectionUid);
-		if (connection == nullptr || connection->m_currentPoll != answer.pollId)
+		if (connection != nullptr && connection->m_currentPoll == answer.pollId)
 		{
-			undelivered.push_back(std::move(answer));
-			continue;
-		}
-		try
-		{
-			switch (answer.kind)
+			try
 			{
-			case PollAnswerKind::Poll:
-				connection->SendPollResponse(std::move(answer.body));
-				connection->KeepReplies(std::move(answer));
-				break;
-			case PollAnswerKind::Control:
-				connection->SendControlResponse(std::move(answer.body));
-				break;
-			case PollAnswerKind::Close:
-				connection->SendCloseResponse(std::move(answer.body));
-				break;
+				switch (answer.kind)
+				{
+				case PollAnswerKind::Poll:
+					connection->SendPollResponse(std::move(answer.body));
+					connection->KeepReplies(answer);
+					continue;
+				case PollAnswerKind::Control:
+					connection->SendControlResponse(std::move(answer.body));
+					break;
+				case PollAnswerKind::Close:
+					connection->SendCloseResponse(std::move(answer.body));
+					break;
+				}
+			}
+			catch (const std::exception& e)
+			{
+				connection->Log("SendAnswers", 0, std::string("answer to a held poll dropped: ") + e.what(),
+					LOG_LEVEL_ERROR);
 			}
 		}
-		catch (const std::exception& e)
-		{
-			connection->Log("SendAnswers", 0, std::string("answer to a held poll dropped: ") + e.what(),
-				LOG_LEVEL_ERROR);
-		}
+		// Replies that no connection keeps never reached the page: they go
+		// back for its next poll (a "6" ends the session, and them with it).
+		g_messageStore.PutBack(answer.sid, answer.ticket);
 	}
-	HandBack(std::move(undelivered));
 	ReapRetired();
 }
 
-void WebSocketServer::KeepReplies(PollAnswer answer)
+void WebSocketServer::KeepReplies(const PollAnswer& answer)
 {
-	if (GetBytesSent() < m_responseEnd)
-		m_answersInFlight.emplace_back(m_responseEnd, std::move(answer));
+	if (m_answersInFlight.empty())
+	{
+		m_progressBytes = GetBytesSent();
+		m_progressAt = std::chrono::steady_clock::now();
+	}
+	m_answersInFlight.push_back(AnswerInFlight{ m_responseEnd, answer.sid, answer.ticket });
+	SettleAnswers(false);
 }
 
-std::deque<PollAnswer> WebSocketServer::TakeUnsentAnswers()
+void WebSocketServer::SettleAnswers(bool ending)
 {
-	std::deque<PollAnswer> unsent;
-	for (auto& [end, answer] : m_answersInFlight)
-		if (GetBytesSent() < end)
-			unsent.push_back(std::move(answer));
-	m_answersInFlight.clear();
-	return unsent;
+	while (!m_answersInFlight.empty())
+	{
+		const AnswerInFlight& answer = m_answersInFlight.front();
+		if (GetBytesSent() >= answer.end)
+			g_messageStore.Delivered(answer.sid, answer.ticket);
+		else if (ending)
+			g_messageStore.PutBack(answer.sid, answer.ticket);
+		else
+			return;
+		m_answersInFlight.pop_front();
+	}
+}
+
+void WebSocketServer::WatchAnswers(std::chrono::steady_clock::time_point now)
+{
+	if (m_answersInFlight.empty())
+		return;
+	if (GetBytesSent() != m_progressBytes)
+	{
+		m_progressBytes = GetBytesSent();
+		m_progressAt = now;
+	}
+	else if (now - m_progressAt >= std::chrono::seconds(RequestSeconds()))
+	{
+		SetFlushBeforeClose(false);
+		SetCloseAndDelete(true);
+	}
 }
 
 void WebSocketServer::OnWriteComplete()
 {
 	WebSocket::OnWriteComplete();
-	m_answersInFlight.clear();
+	SettleAnswers(false);
 }
 
 void WebSocketServer::OnLoopTurn()
 {
 	SendAnswers();
 	ActOnPageRecords();
-	// The page's own connections are not cut while the agent works for it.
-	if (HasWork())
-		for (const auto& [uid, connection] : g_pollConnections)
-			if (PageSession::IsPageConnection(uid))
-				connection->RestartDeadline();
+	// The page's own connections are not cut while the agent works for it,
+	// but an answer that does not move is, whatever renews the deadline.
+	const bool working = HasWork();
+	const auto now = std::chrono::steady_clock::now();
+	for (const auto& [uid, connection] : g_pollConnections)
+	{
+		if (working && PageSession::IsPageConnection(uid))
+			connection->RestartDeadline();
+		connection->WatchAnswers(now);
+	}
 	if (PageSession::Gone())
 		EndSession();
 }

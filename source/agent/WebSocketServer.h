@@ -11,7 +11,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <utility>
 
 class MemFile;
 struct PRLock;
@@ -27,10 +26,15 @@ struct PRLock;
 // decides the answer, but never touches the connection: it leaves the answer
 // in an outbox and wakes the handler, and the loop thread sends it. A poll
 // answer carries every reply waiting, up to the message store's take limit.
-// Its replies stay with the connection until the whole answer has been
-// handed to the system: a connection that fails before that (the page's
-// client reset it) gives them back to the front of the page's queue, for its
-// next poll. An answer handed on whole is the client's.
+// The store hands out nothing more of the page until that take is settled,
+// and the loop thread settles every take: the answer's connection keeps it
+// until the whole answer has been handed to the system, and then it is the
+// client's; a connection that fails before that (the page's client reset
+// it), or an answer that can no longer be sent, gives the replies back to
+// the front of the page's queue, for its next poll. So the page's replies
+// leave in the order they were made. A connection whose answer the system
+// takes no byte of for the request deadline is ended, so that a client that
+// stops reading cannot hold the page's replies.
 //
 // Every record of the page's POSTs is acted on, in order, a slice at a time:
 // a POST waits on its connection (nothing after it is served) until all its
@@ -120,11 +124,15 @@ private:
 	// The POST body as the page's text: one byte per character.
 	std::string TakeBody();
 	void SendResponse(const char* contentType, const std::string& body, bool headFirst);
-	// The poll answer just written: its replies stay here until the
+	// The poll answer just written: its take stays here until the
 	// connection has handed the answer's last byte to the system.
-	void KeepReplies(PollAnswer answer);
-	// The answers whose last byte the connection has not handed on.
-	std::deque<PollAnswer> TakeUnsentAnswers();
+	void KeepReplies(const PollAnswer& answer);
+	// Settles the takes of the answers handed on whole; with ending (the
+	// connection goes), the others' replies go back.
+	void SettleAnswers(bool ending);
+	// Ends the connection when the system has taken no byte of its answers
+	// for the request deadline.
+	void WatchAnswers(std::chrono::steady_clock::time_point now);
 	// Sends the answers the responders have decided; the replies of those
 	// that can no longer be sent go back to the store.
 	static void SendAnswers();
@@ -156,7 +164,18 @@ private:
 	// Counted in bytes handed to the system since the connection began:
 	// where the last answer written ends.
 	std::uint64_t m_responseEnd = 0;
-	// Poll answers not yet handed on whole, oldest first, each with the
-	// count at which it will have been.
-	std::deque<std::pair<std::uint64_t, PollAnswer>> m_answersInFlight;
+	// A poll answer not yet handed on whole: the count at which it will have
+	// been, and its take.
+	struct AnswerInFlight
+	{
+		std::uint64_t end;
+		std::string sid;
+		std::uint64_t ticket;
+	};
+	// Oldest first.
+	std::deque<AnswerInFlight> m_answersInFlight;
+	// The bytes handed on when they last grew while answers were in flight,
+	// and when.
+	std::uint64_t m_progressBytes = 0;
+	std::chrono::steady_clock::time_point m_progressAt;
 };

@@ -15,10 +15,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -190,8 +193,10 @@ class PageConnection
 {
 public:
 	// With receiveBuffer, the system keeps at most about so many bytes the
-	// page has not read.
-	explicit PageConnection(int port, int receiveBuffer = 0) : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
+	// page has not read. With tls, the page speaks TLS (the certificate is
+	// not checked).
+	explicit PageConnection(int port, int receiveBuffer = 0, bool tls = false)
+		: m_fd(::socket(AF_INET, SOCK_STREAM, 0))
 	{
 		if (receiveBuffer > 0)
 			::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
@@ -201,6 +206,8 @@ public:
 		address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 		if (::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
 			Close();
+		if (tls && m_fd >= 0)
+			StartTls();
 	}
 	~PageConnection() { Close(); }
 	PageConnection(const PageConnection&) = delete;
@@ -208,6 +215,7 @@ public:
 
 	void Close()
 	{
+		m_ssl.reset();
 		if (m_fd >= 0)
 			::close(m_fd);
 		m_fd = -1;
@@ -227,7 +235,8 @@ public:
 		std::size_t sent = 0;
 		while (m_fd >= 0 && sent < text.size())
 		{
-			const ssize_t n = ::send(m_fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+			const ssize_t n = m_ssl ? SSL_write(m_ssl.get(), text.data() + sent, static_cast<int>(text.size() - sent))
+								   : ::send(m_fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
 			if (n <= 0)
 				return;
 			sent += static_cast<std::size_t>(n);
@@ -246,21 +255,27 @@ public:
 	}
 
 	// Reads one response (head, and a body of its Content-Length); gives up
-	// after the time.
-	HttpResponse Read(int timeoutMs = 10000)
+	// after the time. With pauseMs, the page reads at most 4 KiB at a time
+	// and pauses between the reads.
+	HttpResponse Read(int timeoutMs = 10000, int pauseMs = 0)
 	{
 		HttpResponse response;
 		const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+		const std::size_t step = pauseMs > 0 ? 4096 : 65536;
 		std::size_t headEnd;
 		while ((headEnd = m_input.find("\r\n\r\n")) == std::string::npos)
-			if (!Fill(deadline))
+			if (!Fill(deadline, step))
 				return response;
 		response.head = m_input.substr(0, headEnd + 4);
 		const std::string length = response.Header("Content-Length");
 		const std::size_t bodyLength = length.empty() ? 0 : std::stoul(length);
 		while (m_input.size() < headEnd + 4 + bodyLength)
-			if (!Fill(deadline))
+		{
+			if (pauseMs > 0)
+				std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+			if (!Fill(deadline, step))
 				return response;
+		}
 		response.body = m_input.substr(headEnd + 4, bodyLength);
 		m_input.erase(0, headEnd + 4 + bodyLength);
 		response.complete = true;
@@ -296,27 +311,54 @@ public:
 	}
 
 private:
-	bool Fill(std::chrono::steady_clock::time_point deadline)
+	struct FreeSsl
 	{
-		const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-			deadline - std::chrono::steady_clock::now()).count();
-		if (m_fd < 0 || m_closed || left <= 0)
-			return false;
-		pollfd p{ m_fd, POLLIN, 0 };
-		if (::poll(&p, 1, static_cast<int>(left)) <= 0)
-			return false;
+		void operator()(SSL* ssl) const { SSL_free(ssl); }
+	};
+
+	void StartTls()
+	{
+		// A write to an agent that has gone must fail, not end the tests.
+		::signal(SIGPIPE, SIG_IGN);
+		const std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+		m_ssl.reset(context ? SSL_new(context.get()) : nullptr);
+		if (!m_ssl || SSL_set_fd(m_ssl.get(), m_fd) != 1 || SSL_connect(m_ssl.get()) != 1)
+			Close();
+	}
+
+	// Reads what has come, at most step bytes; false when nothing came by
+	// the deadline or the connection ended.
+	bool Fill(std::chrono::steady_clock::time_point deadline, std::size_t step = 65536)
+	{
 		char buffer[65536];
-		const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
-		if (n <= 0)
+		step = std::min(step, sizeof buffer);
+		while (m_fd >= 0 && !m_closed)
 		{
-			m_closed = true;
-			return false;
+			// What TLS has decrypted already is not seen by poll().
+			if (!m_ssl || SSL_pending(m_ssl.get()) == 0)
+			{
+				const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+					deadline - std::chrono::steady_clock::now()).count();
+				pollfd p{ m_fd, POLLIN, 0 };
+				if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0)
+					return false;
+			}
+			const int n = m_ssl ? SSL_read(m_ssl.get(), buffer, static_cast<int>(step))
+								: static_cast<int>(::recv(m_fd, buffer, step, 0));
+			if (n > 0)
+			{
+				m_input.append(buffer, static_cast<std::size_t>(n));
+				return true;
+			}
+			// Part of a TLS record, or a record without data.
+			if (!m_ssl || SSL_get_error(m_ssl.get(), n) != SSL_ERROR_WANT_READ)
+				m_closed = true;
 		}
-		m_input.append(buffer, static_cast<std::size_t>(n));
-		return true;
+		return false;
 	}
 
 	int m_fd = -1;
+	std::unique_ptr<SSL, FreeSsl> m_ssl;
 	bool m_closed = false;
 	std::string m_input;
 };
@@ -351,20 +393,25 @@ inline std::string OpenAndConnect(PageConnection& page, const std::string& query
 	return connected == "2:40" || connected == "___eio[0](\"2:40\");" ? sid : std::string();
 }
 
-// A connected page, its poll query, and a second connection for POSTs.
-struct ConnectedPage
+// A connected page of the server, its poll query, and a second connection
+// for POSTs; with tls, the page speaks TLS, as the server's connections must.
+template <typename Server>
+struct BasicConnectedPage
 {
-	explicit ConnectedPage(const std::string& base = "EIO=3&transport=polling")
-		: sid(OpenAndConnect(page, base)), query(base + "&sid=" + Encoded(sid))
+	explicit BasicConnectedPage(const std::string& base = "EIO=3&transport=polling", bool tls = false)
+		: page(server.Port(), 0, tls), sid(OpenAndConnect(page, base)), query(base + "&sid=" + Encoded(sid)),
+		  poster(server.Port(), 0, tls)
 	{
 	}
 
-	PollingServer server;
-	PageConnection page{server.Port()};
+	Server server;
+	PageConnection page;
 	std::string sid;
 	std::string query;
-	PageConnection poster{server.Port()};
+	PageConnection poster;
 };
+
+using ConnectedPage = BasicConnectedPage<PollingServer>;
 
 // The "42" records of a poll answer, in order: records "<length>:<packet>",
 // the length counting the characters of the UTF-8 body.

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <future>
+#include <thread>
 #include <regex>
 #include <vector>
 
@@ -48,6 +51,144 @@ public:
 		std::this_thread::sleep_for(std::chrono::milliseconds(20));
 	}
 };
+
+// The agent's connection, over TLS with the tests' certificate file.
+template <typename Connection>
+class TlsOf : public Connection
+{
+public:
+	explicit TlsOf(ISocketHandler& handler) : Connection(handler) {}
+	void Init() override { this->EnableSSL(true); }
+	void InitSSLServer() override
+	{
+		this->InitializeContext("polling-tests", ZC_TEST_DATA_DIR "/tls/local.pem", "61937", TLS_server_method());
+	}
+};
+
+// Waits until the check holds for the agent's side of the connection.
+template <typename Server, typename Check>
+bool AgentSide(Server& server, const PageConnection& connection, Check check)
+{
+	const int port = connection.LocalPort();
+	return WaitUntil([&server, port, check] {
+		return server.OnLoop([port, check] {
+			EchoSocket* agentSide = EchoSocket::OfClientPort(port);
+			return agentSide != nullptr && check(*agentSide);
+		});
+	});
+}
+
+// The system keeps little of what the agent sends on the page's connection:
+// 4 KiB on the agent's side.
+template <typename Server>
+bool NarrowAgentSide(Server& server, const PageConnection& connection)
+{
+	return AgentSide(server, connection, [](EchoSocket& agentSide) {
+		const int size = 4096;
+		return ::setsockopt(agentSide.GetSocket(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size) == 0;
+	});
+}
+
+// Part of an answer to the connection still waits in the agent.
+template <typename Server>
+bool AnswerQueued(Server& server, const PageConnection& connection)
+{
+	return AgentSide(server, connection, [](EchoSocket& agentSide) { return agentSide.GetOutputLength() > 0; });
+}
+
+// Replies of about 9 KB, numbered from first, queued at once for the page;
+// their records as a poll answer carries them.
+std::vector<std::string> QueueLargeReplies(const std::string& sid, int first, int count, std::size_t size = 9000)
+{
+	std::vector<std::string> records;
+	MutexLock lock(g_messageStoreMutex);
+	for (int i = first; i < first + count; ++i)
+	{
+		records.push_back("42[\"r\"," + std::to_string(i) + ",\"" + std::string(size, 'x') + "\"]");
+		g_messageQueues[sid].push_back(records.back().substr(2));
+	}
+	return records;
+}
+
+// A poll on the connection, narrowed, for 30 large replies queued now: its
+// answer is part-written. The replies' records.
+template <typename Server>
+std::vector<std::string> PartWrittenAnswer(Server& server, PageConnection& connection, const std::string& sid,
+	const std::string& query)
+{
+	EXPECT_TRUE(NarrowAgentSide(server, connection));
+	std::vector<std::string> records = QueueLargeReplies(sid, 0, 30);
+	connection.Get(query);
+	EXPECT_TRUE(AnswerQueued(server, connection)) << "the answer left whole";
+	return records;
+}
+
+// Reads the answer to the poll the page has sent, and polls again until
+// count records came or a dozen answers did.
+std::vector<std::string> Collect(PageConnection& page, const std::string& query, std::size_t count)
+{
+	std::vector<std::string> got;
+	for (int answers = 0; answers < 12; ++answers)
+	{
+		const std::vector<std::string> records = EventRecords(page.Read().body);
+		got.insert(got.end(), records.begin(), records.end());
+		if (got.size() >= count)
+			break;
+		page.Get(query);
+	}
+	return got;
+}
+
+// A newer reply, made in the same turn of the loop as the reset of a poll
+// whose answer is part-written and as the page's next poll on another
+// connection, comes after the replies put back.
+template <typename Connection>
+void NewerReplyAfterTheOnesPutBack(bool tls)
+{
+	BasicConnectedPage<BasicPollingServer<Connection>> c(kPoll, tls);
+	auto& [server, page, sid, query, poster] = c;
+	ASSERT_EQ(20u, sid.size());
+	PageConnection held(server.Port(), 4096, tls);
+	std::vector<std::string> expected = PartWrittenAnswer(server, held, sid, query);
+	// The loop is kept from turning while the page resets, polls and posts.
+	auto blocked = std::async(std::launch::async, [&server] {
+		return server.OnLoop([] {
+			std::this_thread::sleep_for(std::chrono::milliseconds(200));
+			return 0;
+		});
+	});
+	std::this_thread::sleep_for(std::chrono::milliseconds(50));
+	held.Reset();
+	page.Get(query);
+	poster.Post(query, "8:42[\"ev\"]");
+	blocked.get();
+	EXPECT_EQ("ok", poster.Read().body);
+	expected.push_back("42[\"ev\"]");
+	EXPECT_TRUE(expected == Collect(page, query, expected.size())) << "replies out of order, tls " << tls;
+}
+
+// Two answers part-written on two connections, both reset, the older first:
+// the older answer's replies come first.
+template <typename Connection>
+void OlderAnswerFirst(bool tls)
+{
+	BasicConnectedPage<BasicPollingServer<Connection>> c(kPoll, tls);
+	auto& [server, page, sid, query, poster] = c;
+	ASSERT_EQ(20u, sid.size());
+	PageConnection first(server.Port(), 4096, tls);
+	PageConnection second(server.Port(), 4096, tls);
+	ASSERT_TRUE(NarrowAgentSide(server, second));
+	std::vector<std::string> expected = PartWrittenAnswer(server, first, sid, query);
+	const std::vector<std::string> newer = QueueLargeReplies(sid, 30, 20);
+	expected.insert(expected.end(), newer.begin(), newer.end());
+	second.Get(query);
+	std::this_thread::sleep_for(std::chrono::milliseconds(50));
+	first.Reset();
+	ASSERT_TRUE(AnswerQueued(server, second));
+	second.Reset();
+	page.Get(query);
+	EXPECT_TRUE(expected == Collect(page, query, expected.size())) << "replies out of order, tls " << tls;
+}
 
 } // namespace
 
@@ -523,46 +664,78 @@ TEST(PollingTransport, TheRepliesOfAnAnswerCutShortComeOnTheNextPollOnce)
 		auto& [server, page, sid, query, poster] = c;
 		ASSERT_EQ(20u, sid.size());
 		PageConnection held(server.Port(), 4096);
-		const int port = held.LocalPort();
-		// The system takes little of the answer on the agent's side too.
-		ASSERT_TRUE(WaitUntil([&server, port] {
-			return server.OnLoop([port] {
-				EchoSocket* agentSide = EchoSocket::OfClientPort(port);
-				const int size = 4096;
-				return agentSide != nullptr
-					&& ::setsockopt(agentSide->GetSocket(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size) == 0;
-			});
-		}));
+		ASSERT_TRUE(NarrowAgentSide(server, held));
 		held.Get(query);
 		ASSERT_TRUE(held.Silent(100));
-		std::vector<std::string> expected;
-		{
-			MutexLock lock(g_messageStoreMutex);
-			for (int i = 0; i < 250; ++i)
-			{
-				expected.push_back("42[\"r\"," + std::to_string(i) + ",\"" + std::string(4000, 'x') + "\"]");
-				g_messageQueues[sid].push_back(expected.back().substr(2));
-			}
-		}
-		ASSERT_TRUE(WaitUntil([&server, port] {
-			return server.OnLoop([port] {
-				EchoSocket* agentSide = EchoSocket::OfClientPort(port);
-				return agentSide != nullptr && agentSide->GetOutputLength() > 0;
-			});
-		}));
+		const std::vector<std::string> expected = QueueLargeReplies(sid, 0, 250, 4000);
+		ASSERT_TRUE(AnswerQueued(server, held));
 		held.Reset();
-		std::vector<std::string> got;
-		for (int polls = 0; polls < 10 && got.size() < expected.size(); ++polls)
-		{
-			page.Get(query);
-			const std::vector<std::string> records = EventRecords(page.Read().body);
-			got.insert(got.end(), records.begin(), records.end());
-		}
+		page.Get(query);
+		const std::vector<std::string> got = Collect(page, query, expected.size());
 		EXPECT_EQ(expected.size(), got.size());
 		EXPECT_TRUE(expected == got) << "replies out of order";
 		page.Get(query);
 		EXPECT_EQ("1:3", page.Read().body);
 	}
+
+	// Nothing newer overtakes the replies put back, plain and TLS.
+	NewerReplyAfterTheOnesPutBack<BusyEcho>(false);
+	NewerReplyAfterTheOnesPutBack<TlsOf<BusyEcho>>(true);
+	OlderAnswerFirst<EchoSocket>(false);
+	OlderAnswerFirst<TlsOf<EchoSocket>>(true);
+}
+
+// An answer read slowly, 4 KiB at a time, while the page posts 100 events:
+// the page's newer poll gets nothing before the answer's last byte has been
+// taken by the system, and every reply, in order, as soon as it has.
+TEST(PollingTransport, AnAnswerReadSlowlyHoldsBackNewerRepliesUntilItIsRead)
+{
+	ConnectedPage c(kPoll);
+	auto& [server, page, sid, query, poster] = c;
+	ASSERT_EQ(20u, sid.size());
+	PageConnection held(server.Port(), 4096);
+	const std::vector<std::string> large = PartWrittenAnswer(server, held, sid, query);
+	std::string body;
+	std::vector<std::string> events;
+	for (int i = 0; i < 100; ++i)
+	{
+		events.push_back("42[\"e\"," + std::to_string(i) + "]");
+		body += std::to_string(events.back().size()) + ":" + events.back();
+	}
+	poster.Post(query, body);
+	EXPECT_EQ("ok", poster.Read().body);
+	page.Get(query);
+	EXPECT_TRUE(page.Silent(100)) << "a newer reply left before the answer";
+	EXPECT_TRUE(large == EventRecords(held.Read(10000, 2).body));
+	const auto read = std::chrono::steady_clock::now();
+	EXPECT_TRUE(events == Collect(page, query, events.size()));
+	EXPECT_LT(ElapsedMs(read), 500);
+}
+
+// An answer of which the system takes no byte ends its connection after
+// the request deadline, also while its client renews the deadline with new
+// polls and never reads; the answer's replies come on the page's next poll.
+TEST(PollingTransport, AnAnswerThatDoesNotMoveEndsItsConnection)
+{
+	BasicConnectedPage<BasicPollingServer<ShortDeadlineEcho>> c(kPoll);
+	auto& [server, page, sid, query, poster] = c;
+	ASSERT_EQ(20u, sid.size());
+	PageConnection held(server.Port(), 4096);
+	const std::vector<std::string> expected = PartWrittenAnswer(server, held, sid, query);
+	const auto start = std::chrono::steady_clock::now();
+	std::atomic<bool> stop{ false };
+	std::thread renewing([&] {
+		for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(300)))
+			held.Get(query);
+	});
+	page.Get(query);
+	const std::vector<std::string> got = Collect(page, query, expected.size());
+	const long took = ElapsedMs(start);
+	stop = true;
+	renewing.join();
+	EXPECT_TRUE(expected == got) << got.size() << " replies";
+	EXPECT_GE(took, 1500);
+	EXPECT_LT(took, 5000);
 }
 
 // A POST of the page waiting behind the POST that closes the session is

@@ -44,7 +44,7 @@ TEST(wsSocket, PollingRepliesGoToTheConnectedPageOnly)
 	ASSERT_EQ(1u, g_messageStore.Count("page-session"));
 	// (No store in this process: nothing found.)
 	EXPECT_EQ("[\"zimracert\",{\"call_back\":\"zimracert_getExternalDrive\",\"data\":\"\"}]",
-		g_messageStore.Take("page-session").front());
+		g_messageStore.Take("page-session").texts.front());
 
 	EXPECT_EQ(0, g_quitRequested);
 	connection.OnMessage("[\"zimracert_TERMINATE\",{}]");
