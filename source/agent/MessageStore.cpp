@@ -8,7 +8,7 @@
 // One unit, so these are constructed in the order written.
 Mutex g_messageStoreMutex;
 std::map<std::string, std::deque<std::string>> g_messageQueues;
-std::map<std::string, MessageHold> g_messageHolds;
+std::map<std::string, MessageStore::Taken> g_messageHolds;
 MessageStore g_messageStore;
 
 namespace
@@ -16,7 +16,7 @@ namespace
 
 // The key's hold of that ticket, or none: a ticket of a take already settled,
 // or of a session that has ended, finds nothing. Under the lock.
-std::map<std::string, MessageHold>::iterator FindHold(const std::string& key, std::uint64_t ticket)
+std::map<std::string, MessageStore::Taken>::iterator FindHold(const std::string& key, std::uint64_t ticket)
 {
 	auto it = g_messageHolds.find(key);
 	return it != g_messageHolds.end() && it->second.ticket == ticket ? it : g_messageHolds.end();
@@ -29,11 +29,6 @@ MessageStore::MessageStore()
 {
 }
 
-void MessageStore::Notify()
-{
-	PollResponders::NotifyPush();
-}
-
 void MessageStore::Push(std::string key, std::string text)
 {
 	{
@@ -41,7 +36,7 @@ void MessageStore::Push(std::string key, std::string text)
 		g_messageQueues[key].push_back(std::move(text));
 	}
 	// A responder waiting for this session answers at once.
-	Notify();
+	PollResponders::NotifyPush();
 }
 
 std::uint32_t MessageStore::Count(std::string key)
@@ -64,21 +59,18 @@ MessageStore::Taken MessageStore::Take(std::string key)
 		g_messageQueues.erase(it);
 		return taken;
 	}
-	MessageHold hold;
 	for (std::size_t bytes = 0; !queue.empty();)
 	{
 		bytes += queue.front().size();
-		if (!hold.texts.empty() && bytes > m_takeBytes)
+		if (!taken.texts.empty() && bytes > m_takeBytes)
 			break;
-		hold.texts.push_back(std::move(queue.front()));
+		taken.texts.push_back(std::move(queue.front()));
 		queue.pop_front();
 	}
 	if (queue.empty())
 		g_messageQueues.erase(it);
-	hold.ticket = ++m_lastTicket;
-	taken.ticket = hold.ticket;
-	taken.texts = hold.texts;
-	g_messageHolds.emplace(std::move(key), std::move(hold));
+	taken.ticket = ++m_lastTicket;
+	g_messageHolds.emplace(std::move(key), taken);
 	return taken;
 }
 
@@ -92,7 +84,7 @@ void MessageStore::Delivered(std::string key, std::uint64_t ticket)
 		g_messageHolds.erase(hold);
 	}
 	// A responder that found the key held looks again.
-	Notify();
+	PollResponders::NotifyPush();
 }
 
 void MessageStore::PutBack(std::string key, std::uint64_t ticket)
@@ -107,7 +99,7 @@ void MessageStore::PutBack(std::string key, std::uint64_t ticket)
 		queue.insert(queue.begin(), std::make_move_iterator(texts.begin()), std::make_move_iterator(texts.end()));
 		g_messageHolds.erase(hold);
 	}
-	Notify();
+	PollResponders::NotifyPush();
 }
 
 void MessageStore::Remove(std::string key)

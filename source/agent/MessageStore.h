@@ -33,7 +33,7 @@ public:
 	static constexpr std::size_t kTakeBytes = 1 << 20;
 
 	// What one take handed out; an empty take has ticket 0 and needs no
-	// settling.
+	// settling. The store keeps one of its own until the take is settled.
 	struct Taken
 	{
 		std::uint64_t ticket = 0;
@@ -60,23 +60,14 @@ public:
 	void Remove(std::string key);
 
 private:
-	// Wakes the responders; called without the lock.
-	static void Notify();
-
 	std::size_t m_takeBytes;
 	std::uint64_t m_lastTicket = 0;
-};
-
-// A take not yet settled: its ticket, and its texts for a put-back.
-struct MessageHold
-{
-	std::uint64_t ticket = 0;
-	std::list<std::string> texts;
 };
 
 // Constructed in this order: the lock, the tables, the store.
 extern Mutex g_messageStoreMutex;
 extern std::map<std::string, std::deque<std::string>> g_messageQueues;
-// At most one per key.
-extern std::map<std::string, MessageHold> g_messageHolds;
+// The takes not yet settled, at most one per key, with their texts for a
+// put-back.
+extern std::map<std::string, MessageStore::Taken> g_messageHolds;
 extern MessageStore g_messageStore;
