@@ -513,30 +513,37 @@ const scenarios = {
       body = slowImport(iterations);
       each = await timed(body);
     }
-    const count = Math.ceil(target / each);
-    console.log(`${count} imports of ${iterations} rounds, ${each} ms each`);
-
     // The page polls all along, or when silent only once the POST has its
     // "ok"; its ping goes out once the "ok" is back, as socket.io-client's would.
-    const started = Date.now();
-    const posts = new Connection(agent);
-    const pinged = posts.write(Connection.bytes('POST', page.query, { body: body.repeat(count) }))
-      .next('the POST of imports', 300000).then(async (ack) => {
-        assert.equal(ack?.body, 'ok', 'the POST of imports');
-        const took = Date.now() - started;
-        await page.post(record(2), posts);
-        return took;
-      });
-    pinged.catch(() => {});
-    if (mode === 'silent') await pinged;
-    const got = await page.collect(count, { stallMs: 4 * each + 10000, pollMs: 2 * target });
-    const took = await pinged;
-    h.assertInOrder(got, Array(count).fill(IMPORTED), 'imports of one POST');
-    console.log(`${count} imports acted on in ${took} ms, every reply taken; polls answered within`
-      + ` ${got.longestPoll} ms`);
-    assert.ok(took > 62000, `the imports took ${took} ms: not past the page's 61 s`);
-    assert.ok(got.longestPoll < 2 * each + 5000, `a poll of the page waited ${got.longestPoll} ms`);
-    assert.ok(!page.connection.closedByAgent && !posts.closedByAgent, 'the page\'s own connections were cut');
+    const busyFor = async (count) => {
+      console.log(`${count} imports of ${iterations} rounds, ${each} ms each`);
+      const started = Date.now();
+      const posts = new Connection(agent);
+      const pinged = posts.write(Connection.bytes('POST', page.query, { body: body.repeat(count) }))
+        .next('the POST of imports', 300000).then(async (ack) => {
+          assert.equal(ack?.body, 'ok', 'the POST of imports');
+          const took = Date.now() - started;
+          await page.post(record(2), posts);
+          return took;
+        });
+      pinged.catch(() => {});
+      if (mode === 'silent') await pinged;
+      const got = await page.collect(count, { stallMs: 4 * each + 10000, pollMs: 2 * target });
+      const took = await pinged;
+      h.assertInOrder(got, Array(count).fill(IMPORTED), 'imports of one POST');
+      console.log(`${count} imports acted on in ${took} ms, every reply taken; polls answered within`
+        + ` ${got.longestPoll} ms`);
+      assert.ok(got.longestPoll < 2 * each + 5000, `a poll of the page waited ${got.longestPoll} ms`);
+      assert.ok(!page.connection.closedByAgent && !posts.closedByAgent, 'the page\'s own connections were cut');
+      return took;
+    };
+    // The timing may have run under a load that has gone since: a POST that
+    // did not keep the agent busy past 61 s is sent again, longer by its own pace.
+    let count = Math.ceil(target / each);
+    for (let round = 1, took; (took = await busyFor(count)) <= 62000; round += 1) {
+      assert.ok(round < 3, `the imports took ${took} ms: not past the page's 61 s`);
+      count = Math.min(2 * most, Math.ceil((count * target) / took));
+    }
     assert.deepEqual(await page.request(...DRIVES), h.DRIVES, 'the page after its imports');
     await placeHeld(agent, 'after the imports');
     await page.leave();
