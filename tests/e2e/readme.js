@@ -10,7 +10,10 @@ const assert = require('node:assert/strict');
 const childProcess = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
+const util = require('node:util');
 const h = require('./lib/harness');
+
+const execFile = util.promisify(childProcess.execFile);
 
 // The one fenced JavaScript block of the README that begins "// page.js".
 function examplePage() {
@@ -20,18 +23,15 @@ function examplePage() {
   return blocks[0];
 }
 
-// Runs the page as the README says; resolves with its exit and output.
-function runPage(file, args) {
-  const child = childProcess.spawn(process.execPath, [file, ...args], { stdio: ['ignore', 'pipe', 'pipe'],
-    env: { ...process.env, NODE_PATH: path.join(h.source, 'tests/peers/node_modules') } });
-  let [stdout, stderr] = ['', ''];
-  child.stdout.on('data', (d) => { stdout += d; });
-  child.stderr.on('data', (d) => { stderr += d; });
-  process.on('exit', () => child.kill('SIGKILL'));
-  return h.within(20000, new Promise((resolve) => child.on('close', (code) => resolve({ code, stdout, stderr }))),
-    'the example page').catch((error) => {
-    throw new Error(`${error.message}; it printed:\n${stdout}${stderr}`);
-  });
+// Runs the page as the README says, for at most 20 s; resolves with what it printed.
+async function runPage(file, args) {
+  const env = { ...process.env, NODE_PATH: path.join(h.source, 'tests/peers/node_modules') };
+  try {
+    return (await execFile(process.execPath, [file, ...args], { env, timeout: 20000, killSignal: 'SIGKILL' })).stdout;
+  } catch (error) {
+    throw new Error(`the example page ${error.killed ? 'did not end within 20 s' : `failed (${error.code})`}; `
+      + `it printed:\n${error.stdout}${error.stderr}`);
+  }
 }
 
 h.main(async (workspace) => {
@@ -40,12 +40,11 @@ h.main(async (workspace) => {
   fs.writeFileSync(page, examplePage());
   const agent = await h.Agent.start(workspace);
 
-  const run = await runPage(page, [String(agent.port), 'D:\\', 'E:\\', h.KEY_PASSWORD]);
-  assert.equal(run.code, 0, `the page failed:\n${run.stdout}${run.stderr}`);
+  const printed = await runPage(page, [String(agent.port), 'D:\\', 'E:\\', h.KEY_PASSWORD]);
   assert.deepEqual(await agent.waitExit(5000), h.STOPPED, 'the page\'s terminate stopped the agent');
-  const replies = run.stdout.trim().split('\n').map((line) => JSON.parse(line));
+  const replies = printed.trim().split('\n').map((line) => JSON.parse(line));
   assert.deepEqual(replies.map((r) => r.call_back), ['zimracert_getCertification',
-    'zimracert_getExportCertificationB64', 'zimracert_ImportCertificationB64'], run.stdout);
+    'zimracert_getExportCertificationB64', 'zimracert_ImportCertificationB64'], printed);
   const [listing, exported, imported] = replies.map((r) => r.data);
 
   // The listing holds the fixture pair of D:, as openssl reads its certificate.
