@@ -35,8 +35,6 @@ struct PagePost
 {
 	int connectionUid;
 	PollPacket::PacketReader records;
-	// A record of a packet the page may send was read: the answer is "ok".
-	bool acknowledged = false;
 };
 // The page's POSTs, oldest first: their records are acted on in this order.
 std::deque<PagePost> g_pagePosts;
@@ -369,9 +367,8 @@ void WebSocketServer::ActOnPageRecords()
 		WebSocketServer* connection = FindConnection(post.connectionUid);
 		if (post.records.AtEnd())
 		{
-			const bool acknowledged = post.acknowledged;
 			g_pagePosts.pop_front();
-			connection->EndPost(acknowledged);
+			connection->EndPost();
 			continue;
 		}
 		if (acted == kSliceRecords || std::chrono::steady_clock::now() - started >= kSliceTime || RepliesAtLimit())
@@ -387,23 +384,22 @@ void WebSocketServer::ActOnPageRecords()
 			// Nothing after a close counts.
 			g_pagePosts.pop_front();
 			FinishOldestPoll(true);
-			connection->EndPost(true);
+			connection->EndPost();
 			EndSession();
 			continue;
 		case PollPacket::PacketPing:
-			post.acknowledged = true;
 			FinishOldestPoll(false);
 			break;
-		case PollPacket::PacketDisconnect:
-			post.acknowledged = true;
-			break;
 		case PollPacket::PacketEvent:
-			post.acknowledged = true;
 			FinishOldestPoll(false);
 			if (PageSession::Connected())
 				connection->OnMessage(std::move(record.payload));
 			break;
 		default:
+			// Nothing else is acted on: a disconnect, an event with an
+			// acknowledgement id, a binary event, another namespace's
+			// connect. The POST is still answered, or the page's client
+			// would send nothing more.
 			break;
 		}
 	}
@@ -411,13 +407,9 @@ void WebSocketServer::ActOnPageRecords()
 	PageSession::Working(HasWork());
 }
 
-void WebSocketServer::EndPost(bool acknowledged)
+void WebSocketServer::EndPost()
 {
-	// A body with nothing the page may send gets no answer.
-	if (acknowledged)
-		SendAckResponse("ok");
-	else
-		SetRequestHeld(false);
+	SendAckResponse("ok");
 	ReleaseInput();
 }
 

@@ -143,9 +143,9 @@ private:
 	void FinishHeldPoll();
 	// Acts on the page's waiting records, in order, for one slice.
 	static void ActOnPageRecords();
-	// All records of this connection's POST were acted on: "ok" when one of
-	// them was a packet the page may send, and the next request is read.
-	void EndPost(bool acknowledged);
+	// All records of this connection's POST were gone through: "ok", also
+	// when none of them was acted on, and the next request is read.
+	void EndPost();
 	// The page's session is over: its polls answer "6", its POSTs still
 	// waiting are refused.
 	static void EndSession();

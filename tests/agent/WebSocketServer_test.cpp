@@ -260,11 +260,12 @@ TEST(PollingTransport, EventsRepliesPingsAndClose)
 	EXPECT_EQ("1:3", page.Read().body);
 	EXPECT_LE(ElapsedMs(start), 500);
 
-	// Bodies that do not decode get no answer; in a batch, a record the body
-	// cannot hold ends it, the records before it still count.
+	// A body of nothing the agent acts on is answered all the same; in a
+	// batch, a record the body cannot hold ends it, the records before it
+	// still count.
 	const int before = EchoSocket::messages;
 	poster.Post(query, "1:5");
-	EXPECT_TRUE(poster.Silent(200));
+	EXPECT_EQ("ok", poster.Read().body);
 	PageConnection poster2(server.Port());
 	poster2.Post(query, "1:29:42[\"x\"]");
 	EXPECT_EQ("ok", poster2.Read().body);
@@ -320,6 +321,54 @@ TEST(PollingTransport, ABatchedPostCountsEveryRecordAndIsAcknowledgedOnce)
 	EXPECT_TRUE(poster.Silent(200));
 	EXPECT_TRUE(WaitUntil([] { return g_sessionActive == 0; }));
 	EXPECT_EQ(before + 2, EchoSocket::messages);
+}
+
+// socket.io-client packets the agent does not act on, and bodies that do not
+// decode: each POST is answered "ok" at once, as any other, and acts on
+// nothing, not even on the held poll; an event behind such a record acts.
+TEST(PollingTransport, APostOfNothingActedOnIsAnsweredAndActsOnNothing)
+{
+	ConnectedPage c(kPoll);
+	auto& [server, page, sid, query, poster] = c;
+	ASSERT_EQ(20u, sid.size());
+	// The poll left ahead of the held one is used up first, as in a session.
+	poster.Post(query, "1:2");
+	ASSERT_EQ("ok", poster.Read().body);
+	const auto held = std::chrono::steady_clock::now();
+	page.Get(query);
+	const int before = EchoSocket::messages;
+	const std::string bodies[] = {
+		"8:420[\"x\"]", // an event with an acknowledgement id
+		"39:451-[\"x\",{\"_placeholder\":true,\"num\":0}]", // a binary event
+		"8:40/other", // another namespace's connect
+		"1:5", "1:6", "1:9", "2:41", // upgrade, noop, an unknown type, a disconnect
+		"x", "0:", "-1:2", "5:42", // no record, or one the body cannot hold
+		std::string("\x00\x01\xff", 3) + "4", // a binary payload: not UTF-8
+	};
+	for (const std::string& body : bodies)
+	{
+		poster.Post(query, body);
+		const HttpResponse ok = poster.Read(2000);
+		EXPECT_EQ("ok", ok.body) << "body \"" << body << "\"";
+		EXPECT_EQ(before, EchoSocket::messages) << "body \"" << body << "\"";
+		ExpectHead(ok, sid, "text/html; charset=UTF-8");
+	}
+	EXPECT_EQ("1:3", page.Read().body);
+	EXPECT_GE(ElapsedMs(held), 800) << "the held poll was ended by a POST";
+	EXPECT_EQ(1, g_sessionActive);
+
+	// An event behind such records is acted on.
+	page.Get(query);
+	poster.Post(query, "8:420[\"x\"]8:40/other8:42[\"ev\"]");
+	EXPECT_EQ("ok", poster.Read().body);
+	EXPECT_EQ(before + 1, EchoSocket::messages);
+	std::vector<std::string> got;
+	for (int poll = 0; poll < 4 && got.empty(); ++poll)
+	{
+		got = EventRecords(page.Read().body);
+		page.Get(query);
+	}
+	EXPECT_EQ(std::vector<std::string>{ "42[\"ev\"]" }, got);
 }
 
 TEST(PollingTransport, OneHeldGetPerConnectionAndRepliesWithoutDelay)

@@ -18,6 +18,8 @@
 //                 the page, polling all along or silent till the "ok", keeps its
 //                 session and its connections and gets every reply
 //   reuse         requests on a connection of the page that are not the page's own
+//   idioms        socket.io-client's acknowledgement callbacks, binary data and another
+//                 namespace: not acted on, and the page's next event answered at once
 //   reset [tls]   the page's held poll reset while an import keeps the agent busy:
 //                 the import's reply comes on the page's next poll, 10 times of 10
 // Pages are raw HTTP (lib/rawpage.js), ws, or socket.io-client 1.7.4 in a child
@@ -574,6 +576,32 @@ const scenarios = {
       assert.deepEqual(reply, IMPORTED, `run ${run}: the reply of the import`);
     }
     await page.leave();
+  },
+
+  async idioms(agent) {
+    // Each odd packet goes out alone in a POST, the plain event in the next
+    // one, which the client sends only once the first has its answer.
+    const page = await h.Page.open(agent, 'polling');
+    let acks = 0;
+    const ack = () => { acks += 1; };
+    let other;
+    const idioms = {
+      'a listing with an acknowledgement callback': () => page.socket.emit('zimracert_getCertification', {}, ack),
+      'a terminate with an acknowledgement callback': () => page.socket.emit('zimracert_terminate', {}, ack),
+      'a listing whose argument holds a Buffer': () => page.socket.emit('zimracert_getCertification',
+        { external: 'D:\\', data: Buffer.from([1, 2, 0xff]) }),
+      'a terminate on another namespace': () => (other = page.socket.io.socket('/other')).emit('zimracert_terminate', {}),
+    };
+    for (const [what, emit] of Object.entries(idioms)) {
+      emit();
+      assert.deepEqual(await h.within(3000, page.request(...DRIVES), `${what}, then the drives`), h.DRIVES, what);
+      assert.ok(page.socket.connected, `${what}: the page disconnected`);
+      assert.equal(agent.child.exitCode, null, `${what}: the agent stopped`);
+    }
+    await h.sleep(500);
+    assert.deepEqual([acks, page.replies], [0, []], 'an acknowledgement called, or a reply to an odd packet');
+    other.close();
+    page.close();
   },
 
   async reuse(agent) {
