@@ -4,6 +4,7 @@
 #include "base/Base64.h"
 #include "base/Encoding.h"
 #include "base/Json2.h"
+#include "base/NetUtil.h"
 
 #include <openssl/rand.h>
 
@@ -130,6 +131,29 @@ std::string EncodeMessages(const std::string& type, const std::list<std::string>
 		std::fprintf(stderr, "%zu message(s) not built: %s\n", messages.size(), e.what());
 		return std::string();
 	}
+}
+
+std::string JsonpFormText(const std::string& body)
+{
+	const std::string form = NetUtil::UrlDecode(body);
+	std::string text;
+	text.reserve(form.size());
+	for (std::size_t i = 0; i < form.size(); ++i)
+	{
+		if (form.compare(i, 3, "\\\\n") == 0)
+		{
+			text += "\\n";
+			i += 2;
+		}
+		else if (form.compare(i, 2, "\\n") == 0)
+		{
+			text += '\n';
+			i += 1;
+		}
+		else
+			text += form[i];
+	}
+	return text;
 }
 
 PacketReader::PacketReader(std::string body, bool jsonp)

@@ -65,7 +65,15 @@ struct Record
 	std::string payload;
 };
 
-// Reads the records of a POST body (already URL-decoded for JSONP and
+// The text of a JSONP page's POST body, its form field "d=" and the records,
+// as the page's client wrote it: the form's URL encoding is decoded, then the
+// client's escaping of line feeds is undone. A form would send a line feed as
+// CR LF, so the client writes each line feed as backslash-n, and first each
+// backslash-n of its text as backslash-backslash-n; its record lengths count
+// the text before that escaping.
+std::string JsonpFormText(const std::string& body);
+
+// Reads the records of a POST body (already decoded for JSONP and
 // narrowed to one byte per character) one at a time, in order, so that a
 // long body is never held twice. Each record is taken at its declared
 // length; the first one the body cannot hold ends the body.

@@ -338,7 +338,7 @@ std::string WebSocketServer::TakeBody()
 	m_body->RewindRead();
 	body.resize(m_body->Read(&body[0], 1, body.size()));
 	if (m_jsonp)
-		body = NetUtil::UrlDecode(body);
+		body = PollPacket::JsonpFormText(body);
 	ConvertEncodingInPlace("UTF-8", "ISO-8859-1", body, true);
 	return body;
 }

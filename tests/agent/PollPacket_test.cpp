@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <set>
@@ -17,24 +19,36 @@ namespace
 const Framing kPlain;
 const Framing kJsonp{ true, "0" };
 
-// The POST body engine.io-client sends for these message packets, narrowed
-// to one byte per character as the server reads it.
-std::string PageSends(const std::string& jsonArray)
+// The POST body engine.io-client writes for these message packets, as
+// UTF-8 text.
+std::string PageWrites(const std::string& jsonArray)
 {
 	const std::string hex = Shell(std::string("cd " ZC_SOURCE_DIR "/tests/peers && NODE_PATH=node_modules node ")
 		+ "../agent/node/eio_payload.js encode '" + jsonArray + "'");
 	std::string body;
 	for (size_t i = 0; i + 1 < hex.size(); i += 2)
 		body += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+	return body;
+}
+
+// The same body narrowed to one byte per character, as the server reads it.
+std::string Narrowed(std::string body)
+{
 	EXPECT_GT(ConvertEncodingInPlace("UTF-8", "ISO-8859-1", body, true), 0);
 	return body;
 }
 
+std::string PageSends(const std::string& jsonArray)
+{
+	return Narrowed(PageWrites(jsonArray));
+}
+
+// A JSON string of the text (no control characters in it).
 std::string Quoted(const std::string& text)
 {
 	std::string out = "\"";
 	for (const char c : text)
-		out += c == '"' ? std::string("\\\"") : std::string(1, c);
+		out += c == '"' || c == '\\' ? std::string(1, '\\') + c : std::string(1, c);
 	return out + "\"";
 }
 
@@ -120,6 +134,61 @@ TEST(PollPacket, DecodesEveryRecordOfABatchInOrder)
 	const std::string body = PageSends("[{\"type\":\"ping\"},\"2[\\\"ev\\\",\\\"한\\\"]\",\"2[\\\"second\\\"]\"]");
 	EXPECT_EQ(0u, body.find("1:2")) << body;
 	EXPECT_EQ("2;42[\"ev\",\"\xED\x95\x9C\"];42[\"second\"];", Types(PollPacket::DecodePackets(body, false)));
+}
+
+namespace
+{
+
+std::string ReplacedAll(std::string text, const std::string& from, const std::string& to)
+{
+	for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+		text.replace(at, from.size(), to);
+	return text;
+}
+
+// The form a JSONP page posts: socket.io-client turns each backslash-n pair
+// of its text into backslash and a line feed, then each line feed into
+// backslash-n; the browser then URL-encodes the field "d".
+std::string JsonpForm(const std::string& text)
+{
+	const std::string escaped = ReplacedAll(ReplacedAll(text, "\\n", "\\\n"), "\n", "\\n");
+	std::string form = "d=";
+	for (const unsigned char c : escaped)
+	{
+		char hex[4];
+		std::snprintf(hex, sizeof hex, "%%%02X", c);
+		form += std::isalnum(c) ? std::string(1, static_cast<char>(c)) : c == ' ' ? "+" : hex;
+	}
+	return form;
+}
+
+} // namespace
+
+// Line feeds and backslash-n pairs in a JSONP page's texts come back as the
+// page wrote them, each record at its declared length, and so do the
+// records behind them.
+TEST(PollPacket, JsonpFormGivesBackTheTextsAsWritten)
+{
+	// Each as JSON text: a line feed, a path with "\n", both side by side,
+	// a backslash before each, and Korean beside a line feed.
+	const std::vector<std::string> events = { R"(["ev","line\nfeed"])", R"(["ev",{"p":"C:\\new\\nancy"}])",
+		R"(["ev","\\n\n"])", R"(["ev","\\\\n","\\\n"])", R"(["ev","한\n글"])", R"(["after"])" };
+	std::string messages = "[";
+	std::string expected;
+	for (const std::string& event : events)
+	{
+		messages += (messages.size() > 1 ? "," : "") + Quoted("2" + event);
+		expected += "42" + event + ";";
+	}
+	const std::string written = PageWrites(messages + "]");
+	ASSERT_NE(std::string::npos, written.find("\\n")) << written;
+
+	EXPECT_EQ(expected,
+		Types(PollPacket::DecodePackets(Narrowed(PollPacket::JsonpFormText(JsonpForm(written))), true)));
+	// Without JSONP the body is read as written.
+	EXPECT_EQ(expected, Types(PollPacket::DecodePackets(Narrowed(written), false)));
+	// A raw line feed, which a JSON text never holds, comes back too.
+	EXPECT_EQ("d=4:a\nb\\n", PollPacket::JsonpFormText(JsonpForm("4:a\nb\\n")));
 }
 
 TEST(PollPacket, QueryParser)

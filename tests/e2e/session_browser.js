@@ -7,8 +7,14 @@
 // keeps socket.io-client's upgrade probe on: refused, it lists over JSONP.
 //   node session_browser.js AGENT burst
 // The JSONP page emits 300 events at once: every one answered, in order.
+//   node session_browser.js AGENT texts
+// The JSONP page's texts hold line feeds and backslash-n pairs (the paths of
+// a home folder /home/nancy, passwords, Base64 in lines): each is acted on as
+// written, also in a burst.
 
 const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
 const h = require('./lib/harness');
 const { RawPage } = require('./lib/rawpage');
 
@@ -67,17 +73,31 @@ function talk(port, kind, event, chatter) {
   });
 }
 
-// Runs in the page: connects over JSONP and emits every event at once (the
-// first goes alone, the rest in the next POST); replies gather in window.got.
-function burst(port, events) {
+// Runs in the page: connects over JSONP; replies gather in window.got.
+function openJsonp(port) {
   window.got = [];
-  const socket = io(`http://127.0.0.1:${port}`, { path: '/tessark.io', transports: ['polling'], forceJSONP: true,
+  window.socket = io(`http://127.0.0.1:${port}`, { path: '/tessark.io', transports: ['polling'], forceJSONP: true,
     upgrade: false, reconnection: false, forceNew: true });
-  socket.on('zimracert', (reply) => window.got.push(reply));
+  window.socket.on('zimracert', (reply) => window.got.push(reply));
   return new Promise((resolve, reject) => {
-    socket.on('connect', () => resolve(events.forEach(([name, data]) => socket.emit(name, data))));
-    socket.on('connect_error', (e) => reject(new Error(`connect_error ${e}`)));
+    window.socket.on('connect', resolve);
+    window.socket.on('connect_error', (e) => reject(new Error(`connect_error ${e}`)));
   });
+}
+
+// Runs in the page: emits every event at once (the first goes alone, the
+// rest in the next POST).
+function emitAll(events) {
+  events.forEach(([name, data]) => window.socket.emit(name, data));
+}
+
+// Emits the events at once from the page and waits for their replies, in
+// order; resolves with them and the time taken.
+async function burst(tab, events, what) {
+  const before = await tab.evaluate(() => window.got.length);
+  await tab.evaluate(emitAll, events);
+  const took = await h.awaitCount(what, before + events.length, () => tab.evaluate(() => window.got.length));
+  return { replies: (await tab.evaluate(() => window.got)).slice(before), took };
 }
 
 async function burstOfJsonp(agent, chromium) {
@@ -89,20 +109,87 @@ async function burstOfJsonp(agent, chromium) {
   await raw.leave();
   const events = Array.from({ length: 300 }, (_, i) => [h.variant(kinds[i % 2][0], i >> 1), kinds[i % 2][1]]);
   const tab = await chromium.tab();
-  await tab.evaluate(burst, agent.port, events);
+  await tab.evaluate(openJsonp, agent.port);
   const what = '300 events emitted at once over JSONP';
-  const took = await h.awaitCount(what, events.length, () => tab.evaluate(() => window.got.length));
-  h.assertInOrder(await tab.evaluate(() => window.got), events.map(([call_back], i) => ({ call_back,
-    data: kinds[i % 2][2] })), what);
+  const { replies, took } = await burst(tab, events, what);
+  h.assertInOrder(replies, events.map(([call_back], i) => ({ call_back, data: kinds[i % 2][2] })), what);
+  console.log(`${what}: all answered in order within ${took} ms`);
+  await tab.close();
+}
+
+// The own folder of a user whose home is /home/nancy: its paths hold
+// backslash-n, which the JSONP transport escapes.
+const NANCY = 'C:\\home\\nancy\\NPKI\\org1\\USER\\cn=name1,ou=unit1,o=org1,c=KR';
+// A line feed, a backslash-n pair, and a backslash before a line feed.
+const LF_PASSWORD = 'line\nfeed \\n \\\n.';
+
+async function textsOverJsonp(workspace, chromium) {
+  const fixtureCert = path.join(h.keys, 'signCert.der');
+  const own = workspace.host('c/home/nancy/NPKI/org1/USER/cn=name1,ou=unit1,o=org1,c=KR');
+  fs.mkdirSync(own, { recursive: true });
+  fs.copyFileSync(fixtureCert, path.join(own, 'signCert.der'));
+  fs.copyFileSync(path.join(h.keys, 'signPri.seed.key'), path.join(own, 'signPri.key'));
+  const agent = await h.Agent.start(workspace, { env: { HOME: '/home/nancy', ProgramFiles: undefined } });
+  const tab = await chromium.tab();
+  await tab.evaluate(openJsonp, agent.port);
+  const ask = async (event, data) => (await burst(tab, [[event, data]], event)).replies[0].data;
+
+  // List the own folder, export with the key's password, import the export
+  // onto E: as Base64 wrapped at 64 columns.
+  const listing = await ask('zimracert_getCertification', {});
+  assert.deepEqual(listing.map((r) => [r['cert.der.path'], r['cert.key.path'], r['cert.fingerprint.SHA1']]),
+    [[`${NANCY}\\signCert.der`, `${NANCY}\\signPri.key`, h.opensslReading(fixtureCert).sha1]]);
+  const ownExport = { certPath: listing[0]['cert.der.path'], keyPath: listing[0]['cert.key.path'],
+    certPassword: h.KEY_PASSWORD };
+  const exported = await ask('zimracert_getExportCertificationB64', ownExport);
+  assert.equal(exported.SUCCESS, true, JSON.stringify(exported));
+  const wrapped = `${exported.CONVERT.match(/.{1,64}/g).join('\n')}\n`;
+  assert.deepEqual(await ask('zimracert_ImportCertificationB64',
+    { certFile: wrapped, certPassword: h.KEY_PASSWORD, external: 'E:\\' }), { REASON: '', SUCCESS: true });
+  assert.deepEqual(fs.readFileSync(workspace.host('e/NPKI/org1/USER/cn=name1,ou=unit1,o=org1,c=KR/signCert.der')),
+    fs.readFileSync(fixtureCert));
+
+  // A PKCS#12 made by openssl under a password of line feeds and
+  // backslash-n pairs, imported onto D:: the key written opens with that
+  // password, as the fixture tool reads it.
+  const certPem = h.openssl('x509', '-inform', 'DER', '-in', fixtureCert);
+  const pfx = h.run('openssl', ['pkcs12', '-export', '-inkey', path.join(h.keys, 'key.pem'), '-passout',
+    'env:ZC_PASSWORD'], { input: certPem, env: { ...process.env, ZC_PASSWORD: LF_PASSWORD } });
+  assert.deepEqual(await ask('zimracert_ImportCertificationB64', { certFile: h.run('openssl', ['base64'],
+    { input: pfx }).toString(), certPassword: LF_PASSWORD, external: 'D:\\' }), { REASON: '', SUCCESS: true });
+  const decrypted = workspace.host('decrypted.der');
+  h.run('python3', [path.join(h.keys, 'npki_keys.py'), 'decrypt', workspace.host('d/NPKI/org1/USER/'
+    + 'cn=name1,ou=unit1,o=org1,c=KR/signPri.key'), LF_PASSWORD, decrypted]);
+  assert.equal(h.openssl('rsa', '-inform', 'DER', '-in', decrypted, '-noout', '-modulus'),
+    h.openssl('rsa', '-in', path.join(h.keys, 'key.pem'), '-noout', '-modulus'));
+
+  // A burst of such texts: exports from the own folder, exports under that
+  // password and under the same with its line feed written as backslash-n,
+  // and drives asked with an argument of such texts.
+  const dExport = { certPath: `${h.D_PAIR}\\signCert.der`, keyPath: `${h.D_PAIR}\\signPri.key` };
+  const made = { CONVERT: 'a PKCS#12', REASON: '', SUCCESS: true };
+  const kinds = [['zimracert_getExportCertificationB64', ownExport, made],
+    ['zimracert_getExportCertificationB64', { ...dExport, certPassword: LF_PASSWORD }, made],
+    ['zimracert_getExportCertificationB64', { ...dExport, certPassword: LF_PASSWORD.replace('\n', '\\n') },
+      { REASON: -9997, SUCCESS: false }],
+    ['zimracert_getExternalDrive', { [NANCY]: LF_PASSWORD }, h.DRIVES.data]];
+  const events = Array.from({ length: 40 }, (_, i) => [h.variant(kinds[i % 4][0], i >> 2), kinds[i % 4][1]]);
+  const what = '40 events with line feeds and backslash-n pairs emitted at once over JSONP';
+  const { replies, took } = await burst(tab, events, what);
+  const anyPkcs12 = (data) => (data.CONVERT ? { ...data, CONVERT: made.CONVERT } : data);
+  h.assertInOrder(replies.map((r) => ({ ...r, data: anyPkcs12(r.data) })),
+    events.map(([call_back], i) => ({ call_back, data: kinds[i % 4][2] })), what);
   console.log(`${what}: all answered in order within ${took} ms`);
   await tab.close();
 }
 
 h.main(async (workspace, kind) => {
-  assert.ok(['jsonp', 'websocket', 'burst'].includes(kind), 'usage: session_browser.js AGENT jsonp|websocket|burst');
+  assert.ok(['jsonp', 'websocket', 'burst', 'texts'].includes(kind),
+    'usage: session_browser.js AGENT jsonp|websocket|burst|texts');
+  const chromium = await h.chromium();
+  if (kind === 'texts') return textsOverJsonp(workspace, chromium).finally(() => chromium.close());
   workspace.putStandardTree();
   const agent = await h.Agent.start(workspace);
-  const chromium = await h.chromium();
   try {
     if (kind === 'burst') return await burstOfJsonp(agent, chromium);
     if (kind === 'jsonp') {

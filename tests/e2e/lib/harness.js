@@ -108,11 +108,12 @@ class Agent {
     }
   }
 
-  static async startOnce(workspace, { tls = false, port, args } = {}) {
+  // `env` adds to the workspace's environment; a variable set to undefined is left out.
+  static async startOnce(workspace, { tls = false, port, args, env } = {}) {
     const agent = Object.assign(new Agent(), { port: port || await freePort(), tls, stdout: '', stderr: '' });
     args = args || [`zimracert${tls ? 's' : ''}://start/?port=${agent.port}`];
     const child = childProcess.spawn(workspace.agent, args,
-      { env: workspace.environment(), stdio: ['ignore', 'pipe', 'pipe'] });
+      { env: { ...workspace.environment(), ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
     agent.child = child;
     child.stdout.on('data', (d) => { agent.stdout += d; });
     child.stderr.on('data', (d) => { agent.stderr += d; });
@@ -259,22 +260,26 @@ function makePfx(subject, iterations = 2048) {
   return run('openssl', ['base64'], { input: pfx }).toString();
 }
 
-// Headless Chromium, and a server on another loopback port of a blank page
-// that carries the browser build of socket.io-client; `tab()` opens it.
-async function chromium() {
+// Headless Chromium, and a server on another loopback port of the browser
+// build of socket.io-client (/socket.io.js), of the given pages (path to
+// HTML) and, at any other path, of a blank page that carries that script;
+// `tab(url)` opens one, the blank page by default.
+async function chromium(pages = {}) {
   const socketIo = fs.readFileSync(path.join(source, 'tests/peers/node_modules/socket.io-client/dist/socket.io.js'));
+  const blank = '<!DOCTYPE html><meta charset="utf-8"><script src="/socket.io.js"></script>';
   const server = http.createServer((request, response) => {
-    const script = request.url === '/socket.io.js';
+    const where = new URL(request.url, 'http://host').pathname;
+    const script = where === '/socket.io.js';
     response.writeHead(200, { 'Content-Type': script ? 'application/javascript' : 'text/html; charset=utf-8' });
-    response.end(script ? socketIo : '<!DOCTYPE html><meta charset="utf-8"><script src="/socket.io.js"></script>');
+    response.end(script ? socketIo : pages[where] || blank);
   });
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
   const browser = await peers('puppeteer-core').launch({ executablePath: '/usr/bin/chromium', headless: true,
     args: ['--no-sandbox', '--disable-gpu'] }); // a profile of its own, removed on close
   return {
-    async tab() {
+    async tab(url = '/') {
       const tab = await browser.newPage();
-      await tab.goto(`http://127.0.0.1:${server.address().port}/`);
+      await tab.goto(`http://127.0.0.1:${server.address().port}${url}`);
       return tab;
     },
     async close() {
