@@ -1,7 +1,7 @@
 // The polling transport's POST decoding, plain and JSONP: the fuzzer writes
 // the body of a POST on "/tessark.io/" (for JSONP the form text "d=..."),
-// which goes through the connection's input path, the URL decoding, the
-// narrowing from UTF-8 to one byte per character and the packet decoder.
+// which goes through the connection's input path, the URL decoding and the
+// undoing of the client's line-feed escapes, the narrowing from UTF-8 to one byte per character and the packet decoder.
 //
 // Checked besides memory safety: no more messages reach the dispatcher than
 // the body has records, each is a piece of the decoded body beginning with
@@ -11,6 +11,7 @@
 
 #include "AgentFuzz.h"
 
+#include "agent/PollPacket.h"
 #include "agent/WebSocketServer.h"
 #include "base/Encoding.h"
 #include "base/NetUtil.h"
@@ -59,8 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 		PollingProbe& probe = run.Socket();
 		if (probe.messages.empty())
 			return;
-		// What the decoder read: the body, URL-decoded for JSONP, narrowed.
-		std::string decoded = jsonp ? NetUtil::UrlDecode(body) : body;
+		// What the decoder read: the body, for JSONP the form's text, narrowed.
+		std::string decoded = jsonp ? PollPacket::JsonpFormText(body) : body;
 		ConvertEncodingInPlace("UTF-8", "ISO-8859-1", decoded, true);
 		// Every record is "<length>:<packet>": no more messages than colons.
 		if (probe.messages.size() > static_cast<std::size_t>(std::count(decoded.begin(), decoded.end(), ':')))
