@@ -1,10 +1,15 @@
 'use strict';
-// The README's example page, taken out of README.md as it stands and run
-// with node against the built agent:
+// The README's example pages, taken out of README.md as they stand and run
+// against the built agent:
 //   node readme.js AGENT
-// It lists D:, exports the fixture pair and imports it onto E:, then stops
-// the agent. Its printed replies are checked with the openssl command and
-// the fixture tool, and so are the files the import wrote.
+// The node page lists D:, exports the fixture pair and imports it onto E:,
+// then stops the agent. Its printed replies are checked with the openssl
+// command and the fixture tool, and so are the files the import wrote.
+//   node readme.js AGENT browser
+// The browser page, served beside socket.io-client's browser build from
+// another port, opened in headless Chromium: it shows the drives and the
+// listing of the agent's own folder. The same page without forceJSONP never
+// connects.
 
 const assert = require('node:assert/strict');
 const childProcess = require('node:child_process');
@@ -15,11 +20,13 @@ const h = require('./lib/harness');
 
 const execFile = util.promisify(childProcess.execFile);
 
-// The one fenced JavaScript block of the README that begins "// page.js".
-function examplePage() {
+// The one fenced block of the README in this language that names the file
+// in its first two lines.
+function examplePage(language, file) {
   const readme = fs.readFileSync(path.join(h.source, 'README.md'), 'utf8');
-  const blocks = [...readme.matchAll(/^```js\n(\/\/ page\.js[\s\S]*?)^```$/gm)].map((m) => m[1]);
-  assert.equal(blocks.length, 1, 'README.md holds one example page');
+  const blocks = [...readme.matchAll(/^```(\w*)\n([\s\S]*?)^```$/gm)].filter(([, lang, text]) => lang === language
+    && text.split('\n').slice(0, 2).some((line) => line.includes(file))).map((m) => m[2]);
+  assert.equal(blocks.length, 1, `README.md holds one ${file}`);
   return blocks[0];
 }
 
@@ -34,10 +41,48 @@ async function runPage(file, args) {
   }
 }
 
-h.main(async (workspace) => {
+// The lines the browser page shows.
+function shown(tab) {
+  return tab.evaluate(() => document.getElementById('replies').textContent.split('\n').filter(Boolean));
+}
+
+async function browserPage(workspace) {
+  workspace.putStandardTree();
+  const page = examplePage('html', 'page.html');
+  const withoutJsonp = page.replace(/,\s*forceJSONP: true/, '');
+  assert.notEqual(withoutJsonp, page, 'the page connects with forceJSONP: true');
+  const agent = await h.Agent.start(workspace);
+  const chromium = await h.chromium({ '/page.html': page, '/xhr.html': withoutJsonp });
+  try {
+    // Over XHR the browser refuses the agent's answers: only connect_error,
+    // attempt after attempt.
+    const xhr = await chromium.tab(`/xhr.html?port=${agent.port}`);
+    await xhr.waitForFunction(() => document.getElementById('replies').textContent.split('\n').length > 2,
+      { timeout: 10000 });
+    assert.deepEqual([...new Set(await shown(xhr))], ['connect_error: xhr poll error']);
+    await xhr.close();
+
+    const tab = await chromium.tab(`/page.html?port=${agent.port}`);
+    await tab.waitForFunction(() => document.getElementById('replies').textContent.split('\n')
+      .filter((line) => line.startsWith('{')).length >= 2, { timeout: 15000 }).catch(async (error) => {
+      throw new Error(`the page shows:\n${(await shown(tab)).join('\n')}\n${error.message}`);
+    });
+    const [drives, listing, ...more] = (await shown(tab)).filter((line) => line.startsWith('{')).map(JSON.parse);
+    assert.deepEqual(more, []);
+    assert.deepEqual(drives, h.DRIVES);
+    assert.equal(listing.call_back, 'zimracert_getCertification');
+    assert.deepEqual(listing.data.map((entry) => entry['cert.fingerprint.SHA1']).sort(),
+      ['korean.der', 'plain.der'].map((der) => h.opensslReading(path.join(h.certs, der)).sha1).sort());
+  } finally {
+    await chromium.close();
+  }
+}
+
+h.main(async (workspace, kind) => {
+  if (kind === 'browser') return browserPage(workspace);
   workspace.putStandardTree();
   const page = workspace.host('page.js');
-  fs.writeFileSync(page, examplePage());
+  fs.writeFileSync(page, examplePage('js', 'page.js'));
   const agent = await h.Agent.start(workspace);
 
   const printed = await runPage(page, [String(agent.port), 'D:\\', 'E:\\', h.KEY_PASSWORD]);
