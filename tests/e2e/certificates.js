@@ -127,12 +127,9 @@ h.main(async (workspace, transport, security) => {
   reply = await page.request('zimracert_ImportCertificationB64', { certFile: pfx, certPassword: h.PFX_PASSWORD,
     external: 'E:\\' });
   assert.deepEqual(reply, { call_back: 'zimracert_ImportCertificationB64', data: { REASON: '', SUCCESS: true } });
-  const decrypted = workspace.host('decrypted.der');
-  const report = h.run('python3', [path.join(h.keys, 'npki_keys.py'), 'decrypt',
-    workspace.host('e/NPKI/org1/USER/cn=name1,ou=unit1,o=org1,c=KR/signPri.key'), h.PFX_PASSWORD, decrypted]);
-  assert.match(report.toString(), /^seed /);
-  assert.equal(h.openssl('rsa', '-inform', 'DER', '-in', decrypted, '-noout', '-modulus'),
-    h.openssl('rsa', '-in', path.join(h.keys, 'key.pem'), '-noout', '-modulus'));
+  const imported = workspace.host('e/NPKI/org1/USER/cn=name1,ou=unit1,o=org1,c=KR/signPri.key');
+  const report = workspace.assertFixtureKey(imported, h.PFX_PASSWORD);
+  assert.match(report, /^seed /);
   reply = await page.request('zimracert_getCertification', { external: 'E:\\' });
   checkRecords(workspace, reply.data, ['E:\\\\NPKI\\org1\\USER\\cn=name1,ou=unit1,o=org1,c=KR']);
 

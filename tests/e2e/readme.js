@@ -57,17 +57,16 @@ async function browserPage(workspace) {
     // Over XHR the browser refuses the agent's answers: only connect_error,
     // attempt after attempt.
     const xhr = await chromium.tab(`/xhr.html?port=${agent.port}`);
-    await xhr.waitForFunction(() => document.getElementById('replies').textContent.split('\n').length > 2,
-      { timeout: 10000 });
+    await h.awaitCount('lines of the page without forceJSONP', 2, async () => (await shown(xhr)).length);
     assert.deepEqual([...new Set(await shown(xhr))], ['connect_error: xhr poll error']);
     await xhr.close();
 
     const tab = await chromium.tab(`/page.html?port=${agent.port}`);
-    await tab.waitForFunction(() => document.getElementById('replies').textContent.split('\n')
-      .filter((line) => line.startsWith('{')).length >= 2, { timeout: 15000 }).catch(async (error) => {
-      throw new Error(`the page shows:\n${(await shown(tab)).join('\n')}\n${error.message}`);
+    const replies = async () => (await shown(tab)).filter((line) => line.startsWith('{'));
+    await h.awaitCount('the page\'s replies', 2, async () => (await replies()).length).catch(async (error) => {
+      throw new Error(`${error.message}; the page shows:\n${(await shown(tab)).join('\n')}`);
     });
-    const [drives, listing, ...more] = (await shown(tab)).filter((line) => line.startsWith('{')).map(JSON.parse);
+    const [drives, listing, ...more] = (await replies()).map(JSON.parse);
     assert.deepEqual(more, []);
     assert.deepEqual(drives, h.DRIVES);
     assert.equal(listing.call_back, 'zimracert_getCertification');
@@ -114,9 +113,5 @@ h.main(async (workspace, kind) => {
   assert.deepEqual(imported, { REASON: '', SUCCESS: true });
   const folder = workspace.host('e/NPKI/org1/USER/cn=name1,ou=unit1,o=org1,c=KR');
   assert.deepEqual(fs.readFileSync(path.join(folder, 'signCert.der')), fs.readFileSync(fixtureCert));
-  const decrypted = workspace.host('decrypted.der');
-  h.run('python3', [path.join(h.keys, 'npki_keys.py'), 'decrypt', path.join(folder, 'signPri.key'), h.KEY_PASSWORD,
-    decrypted]);
-  assert.equal(h.openssl('rsa', '-inform', 'DER', '-in', decrypted, '-noout', '-modulus'),
-    h.openssl('rsa', '-in', path.join(h.keys, 'key.pem'), '-noout', '-modulus'));
+  workspace.assertFixtureKey(path.join(folder, 'signPri.key'), h.KEY_PASSWORD);
 });

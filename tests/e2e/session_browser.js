@@ -125,10 +125,7 @@ const LF_PASSWORD = 'line\nfeed \\n \\\n.';
 
 async function textsOverJsonp(workspace, chromium) {
   const fixtureCert = path.join(h.keys, 'signCert.der');
-  const own = workspace.host('c/home/nancy/NPKI/org1/USER/cn=name1,ou=unit1,o=org1,c=KR');
-  fs.mkdirSync(own, { recursive: true });
-  fs.copyFileSync(fixtureCert, path.join(own, 'signCert.der'));
-  fs.copyFileSync(path.join(h.keys, 'signPri.seed.key'), path.join(own, 'signPri.key'));
+  workspace.putCertificate(fixtureCert, 'c/home/nancy/NPKI/org1/USER/cn=name1,ou=unit1,o=org1,c=KR');
   const agent = await h.Agent.start(workspace, { env: { HOME: '/home/nancy', ProgramFiles: undefined } });
   const tab = await chromium.tab();
   await tab.evaluate(openJsonp, agent.port);
@@ -157,11 +154,7 @@ async function textsOverJsonp(workspace, chromium) {
     'env:ZC_PASSWORD'], { input: certPem, env: { ...process.env, ZC_PASSWORD: LF_PASSWORD } });
   assert.deepEqual(await ask('zimracert_ImportCertificationB64', { certFile: h.run('openssl', ['base64'],
     { input: pfx }).toString(), certPassword: LF_PASSWORD, external: 'D:\\' }), { REASON: '', SUCCESS: true });
-  const decrypted = workspace.host('decrypted.der');
-  h.run('python3', [path.join(h.keys, 'npki_keys.py'), 'decrypt', workspace.host('d/NPKI/org1/USER/'
-    + 'cn=name1,ou=unit1,o=org1,c=KR/signPri.key'), LF_PASSWORD, decrypted]);
-  assert.equal(h.openssl('rsa', '-inform', 'DER', '-in', decrypted, '-noout', '-modulus'),
-    h.openssl('rsa', '-in', path.join(h.keys, 'key.pem'), '-noout', '-modulus'));
+  workspace.assertFixtureKey(workspace.host('d/NPKI/org1/USER/cn=name1,ou=unit1,o=org1,c=KR/signPri.key'), LF_PASSWORD);
 
   // A burst of such texts: exports from the own folder, exports under that
   // password and under the same with its line feed written as backslash-n,

@@ -64,14 +64,27 @@ class Workspace {
 
   // Two certificates on C:, the fixture pair on D:, E: empty; the fixture key beside each.
   putStandardTree() {
-    for (const [cert, folder] of [
-      [path.join(certs, 'korean.der'), 'c/Program Files/NPKI/yessign/USER/cn=홍길동()0012345,ou=BANK'],
-      [path.join(certs, 'plain.der'), 'c/Program Files/NPKI/plain/USER/plain1'],
-      [path.join(keys, 'signCert.der'), 'd/NPKI/org1/USER/cn=name1,ou=unit1,o=org1,c=KR']]) {
-      fs.mkdirSync(this.host(folder), { recursive: true });
-      fs.copyFileSync(cert, this.host(`${folder}/signCert.der`));
-      fs.copyFileSync(path.join(keys, 'signPri.seed.key'), this.host(`${folder}/signPri.key`));
-    }
+    const onC = 'c/Program Files/NPKI';
+    this.putCertificate(path.join(certs, 'korean.der'), `${onC}/yessign/USER/cn=홍길동()0012345,ou=BANK`);
+    this.putCertificate(path.join(certs, 'plain.der'), `${onC}/plain/USER/plain1`);
+    this.putCertificate(path.join(keys, 'signCert.der'), 'd/NPKI/org1/USER/cn=name1,ou=unit1,o=org1,c=KR');
+  }
+
+  // A certificate folder: the certificate file and the fixture key.
+  putCertificate(cert, folder) {
+    fs.mkdirSync(this.host(folder), { recursive: true });
+    fs.copyFileSync(cert, this.host(`${folder}/signCert.der`));
+    fs.copyFileSync(path.join(keys, 'signPri.seed.key'), this.host(`${folder}/signPri.key`));
+  }
+
+  // Checks that a key file the agent wrote is the fixture key under this
+  // password, as the fixture tool decrypts it; returns the tool's report.
+  assertFixtureKey(keyFile, password) {
+    const decrypted = this.host('decrypted.der');
+    const report = run('python3', [path.join(keys, 'npki_keys.py'), 'decrypt', keyFile, password, decrypted]);
+    assert.equal(openssl('rsa', '-inform', 'DER', '-in', decrypted, '-noout', '-modulus'),
+      openssl('rsa', '-in', path.join(keys, 'key.pem'), '-noout', '-modulus'), keyFile);
+    return report.toString();
   }
 
   // The agent's certificate file, made by the project's script.
